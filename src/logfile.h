@@ -1,0 +1,46 @@
+/*
+ * The input files: one record per name on the command line, in
+ * command-line order, and the counting pass that sizes the line index.
+ */
+#ifndef LOGFILE_H
+#define LOGFILE_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <cstdio>
+
+struct logfile {
+	logfile *next;		/* next name on the command line, or null */
+	char *name;		/* the name as given, kept whole */
+	uint32_t lines;		/* bounded reads counted in the file */
+	FILE *file;		/* stream of the output pass, or null */
+	FILE *copy;		/* private copy of an input that is not a
+				   regular file, read by every pass */
+	uint32_t place;		/* 0 for the first name, 1 for the next... */
+	uint64_t size;		/* bytes the scan went through */
+	dev_t dev;		/* identity of the file the scan read, so the */
+	ino_t ino;		/*   output pass can tell it was replaced */
+};
+
+extern logfile *logfiles_begin;
+extern logfile *logfiles_end;
+
+void logfile_add(const char *filename);
+void logfile_linecount(void);
+
+/*
+ * Open the file every pass reads for f, or -1.  For a copied input it is
+ * a new descriptor of the copy, so the caller always closes what it got.
+ */
+int logfile_open(const logfile *f);
+
+/* Number of bounded reads that a file of the given bytes takes. */
+struct logfile_counter {
+	uint64_t lines;		/* completed reads */
+	uint64_t run;		/* bytes of the current physical line */
+};
+void logfile_countblock(logfile_counter *c, const char *p, size_t n);
+uint64_t logfile_countend(const logfile_counter *c);
+
+#endif

@@ -1,0 +1,40 @@
+/*
+ * What every unit of quorvel shares: the trace level and the wording
+ * that differs between the ordinary build and the FreeBSD one.
+ */
+#ifndef QUORVEL_H
+#define QUORVEL_H
+
+#include <cstddef>
+
+/* Trace level: raised by each -v (set to 1 by -g on FreeBSD). */
+extern int debug;
+
+/*
+ * Every pass reads a file in the same bounded reads: up to and with the
+ * next newline, but never more than this many bytes.
+ */
+static constexpr size_t quorvel_linemax = 3999;
+
+#ifdef QUORVEL_FREEBSD
+/* The FreeBSD build knows only level 1 and words two messages its own way. */
+static constexpr bool quorvel_freebsd = true;
+#define QUORVEL_NOMEMORY "No Memory\n"
+#define QUORVEL_ALLOCTRACE "Try to allocate %f Megabytes of memory\n"
+#else
+static constexpr bool quorvel_freebsd = false;
+#define QUORVEL_NOMEMORY "No memory\n"
+#define QUORVEL_ALLOCTRACE "Try to allocate %f megabytes of memory\n"
+#endif
+
+/* Level 2 and 3 messages exist only outside the FreeBSD build. */
+static inline bool
+quorvel_trace(int level)
+{
+	return debug >= level && (level == 1 || !quorvel_freebsd);
+}
+
+/* Report a failed allocation and end the process with status 1. */
+[[noreturn]] void quorvel_nomemory(void);
+
+#endif

@@ -1,0 +1,242 @@
+/* The stages one at a time, through their globals. */
+#include <sys/stat.h>
+
+#include <string>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+#include "quorvel.h"
+
+namespace {
+
+struct Stages : testing::Test {
+	void SetUp() override { stages_reset(); }
+	void TearDown() override { stages_reset(); }
+};
+
+std::string
+clf(int day, const char *mon, const char *time, const std::string &path = "/")
+{
+	char buf[128];
+	snprintf(buf, sizeof buf, "10.0.0.%d - - [%02d/%s/2003:%s +0000] \"GET ", day, day, mon, time);
+	return buf + path + " HTTP/1.0\" 200 5\n";
+}
+
+void
+count(const std::vector<std::string> &names)
+{
+	for (const std::string &n : names)
+		logfile_add(n.c_str());
+	logfile_linecount();
+	linedate_createbuffer();
+}
+
+std::string
+merge(const std::vector<std::string> &names)
+{
+	testing::internal::CaptureStdout();
+	stages_run(names);
+	return testing::internal::GetCapturedStdout();
+}
+
+TEST_F(Stages, CountingTakesBoundedReads)
+{
+	std::string a = scratch_write("a", std::string(3999, 'x') + "\n");
+	std::string b = scratch_write("b", "one\n\ntwo");
+	std::string c = scratch_write("c", "");
+	std::string d = scratch_write("d", std::string(7998, 'x') + "\n" + std::string(4000, 'y'));
+	debug = 1;
+	testing::internal::CaptureStderr();
+	count({a, b, c, scratch_dir() + "/missing", d});
+	std::string err = testing::internal::GetCapturedStderr();
+	EXPECT_EQ(err, "logfile_add (" + a + ")\nlogfile_add (" + b + ")\nlogfile_add (" + c +
+	    ")\nlogfile_add (" + scratch_dir() + "/missing)\nlogfile_add (" + d + ")\n"
+	    "logfile_linecount ()\nFile " + a + " has 2 lines\nFile " + b + " has 3 lines\n"
+	    "File " + c + " has 0 lines\nFile " + d + " has 5 lines\n"
+	    "linedate_createbuffer ()\n" + alloc_trace(10 + 5));
+	EXPECT_EQ(linedates_totalcount, 10u);
+}
+
+TEST_F(Stages, TableHasOneSpareRecordPerFile)
+{
+	std::string a = scratch_write("a", "1\n2\n3\n");
+	std::string b = scratch_write("b", "1\n2\n");
+	debug = 1;
+	testing::internal::CaptureStderr();
+	count({a, b});
+	std::string err = testing::internal::GetCapturedStderr();
+	if (sizeof(linedate) == 24) {
+		EXPECT_NE(err.find(" 0.000160 "), std::string::npos);
+	} else {
+		EXPECT_EQ(sizeof(linedate), 16u);
+		EXPECT_NE(err.find(" 0.000107 "), std::string::npos);
+	}
+	ASSERT_EQ(linedates_totalcount, 5u);
+	for (int i = 0; i < 7; i++)
+		EXPECT_TRUE(linedates_buffer[i].file == nullptr && linedates_buffer[i].time == 0 &&
+		    linedates_buffer[i].pos == 0);
+
+	stages_reset();
+	debug = 1;
+	testing::internal::CaptureStderr();
+	count({});
+	err = testing::internal::GetCapturedStderr();
+	EXPECT_EQ(err, "logfile_linecount ()\nlinedate_createbuffer ()\n" + alloc_trace(0));
+	EXPECT_NE(alloc_trace(0).find(" 0.000000 "), std::string::npos);
+}
+
+TEST_F(Stages, ScanFillsRecordsInFileOrder)
+{
+	std::string a = scratch_write("a", clf(5, "Mar", "08:15:02") + clf(5, "Mar", "08:15:04") +
+	    clf(5, "Mar", "08:15:06"));
+	std::string b = scratch_write("b", clf(5, "Mar", "08:15:03") + clf(5, "Mar", "08:15:05"));
+	count({a, b});
+	linedate_parse();
+	size_t len = clf(5, "Mar", "08:15:02").size();
+	uint32_t keys[] = {104919302, 104919304, 104919306, 104919303, 104919305};
+	for (int i = 0; i < 5; i++) {
+		EXPECT_EQ(linedates_buffer[i].file, i < 3 ? logfiles_begin : logfiles_end);
+		EXPECT_EQ(linedates_buffer[i].time, keys[i]);
+		EXPECT_EQ(linedates_buffer[i].pos, (i < 3 ? i : i - 3) * len);
+	}
+	EXPECT_EQ(linedates_buffer[5].file, logfiles_end);
+	EXPECT_EQ(linedates_buffer[5].time, 0u);
+	EXPECT_EQ(linedates_buffer[5].pos, 2 * len);
+}
+
+TEST_F(Stages, ScanPassesOverBlankLinesOnly)
+{
+	std::string l = clf(5, "Mar", "08:15:02");
+	std::string a = scratch_write("a", l + "\n" + std::string("\0x\n", 3) + " " + l + "\r\n" + l);
+	count({a});
+	linedate_parse();
+	linedate *r = linedates_buffer;
+	EXPECT_EQ(r[0].pos, 0u);
+	EXPECT_EQ(r[1].pos, l.size() + 4);	/* after the newline and the zero-byte line */
+	EXPECT_NE(r[1].time, 0u);
+	EXPECT_EQ(r[2].pos, 2 * l.size() + 5);
+	EXPECT_NE(r[2].time, 0u);
+	EXPECT_EQ(r[3].pos, 2 * l.size() + 7);
+	EXPECT_NE(r[3].time, 0u);
+	EXPECT_EQ(r[4].time, 0u);
+	EXPECT_EQ(r[4].pos, 3 * l.size() + 7);
+}
+
+TEST_F(Stages, MonthIsCarriedAcrossLinesAndFiles)
+{
+	std::string a = scratch_write("a", clf(5, "Apr", "08:15:02") + clf(5, "apr", "08:15:02"));
+	std::string b = scratch_write("b", clf(5, "oct", "08:15:02"));
+	count({a, b});
+	linedate_parse();
+	EXPECT_EQ(linedates_buffer[0].time, linedates_buffer[1].time);
+	EXPECT_EQ(linedates_buffer[0].time, linedates_buffer[2].time);
+}
+
+TEST_F(Stages, LongLinesKeepOneKey)
+{
+	std::string l = clf(5, "Mar", "08:15:02");
+	std::string longline = l.substr(0, l.size() - 1) + std::string(9000 - l.size(), 'q') + "\n";
+	std::string exact = l.substr(0, l.size() - 1) + std::string(3999 - l.size() + 1, 'q') + "\n";
+	std::string a = scratch_write("a", longline + exact + clf(5, "Mar", "08:15:03"));
+	count({a});
+	EXPECT_EQ(linedates_totalcount, 3u + 2u + 1u);
+	linedate_parse();
+	uint64_t pos[] = {0, 3999, 7998, 9000, 12999, 13000};
+	for (int i = 0; i < 5; i++) {
+		EXPECT_EQ(linedates_buffer[i].time, 104919302u) << i;
+		EXPECT_EQ(linedates_buffer[i].pos, pos[i]) << i;
+	}
+	EXPECT_EQ(linedates_buffer[5].time, 104919303u);
+	EXPECT_EQ(linedates_buffer[5].pos, pos[5]);
+}
+
+TEST_F(Stages, ScanOfAGrownFileStaysInTheTable)
+{
+	std::string l = clf(5, "Mar", "08:15:02");
+	std::string a = scratch_write("a", l + l);
+	std::string b = scratch_write("b", l);
+	count({a, b});
+	/* a grows by many lines, b by one long line, after they were counted. */
+	std::string more;
+	for (int i = 0; i < 1000; i++)
+		more += l;
+	scratch_write("a", l + l + more);
+	scratch_write("b", l + std::string(10000, 'z'));
+	linedate_parse();
+	EXPECT_EQ(linedates_buffer[1].pos, l.size());
+	EXPECT_EQ(linedates_buffer[2].file, logfiles_end);
+	EXPECT_EQ(linedates_buffer[3].time, 0u);
+}
+
+TEST_F(Stages, SortOrdersByKeyThenPlaceThenPosition)
+{
+	logfile_add("first");
+	logfile_add("second");
+	linedate a = {logfiles_begin, 7, 100};
+	linedate b = {logfiles_end, 7, 50};
+	linedate c = {logfiles_begin, 7, 200};
+	linedate d = {logfiles_end, 6, 900};
+	EXPECT_LT(linedate_sort_function(&a, &b), 0);
+	EXPECT_GT(linedate_sort_function(&b, &a), 0);
+	EXPECT_LT(linedate_sort_function(&a, &c), 0);
+	EXPECT_GT(linedate_sort_function(&c, &a), 0);
+	EXPECT_GT(linedate_sort_function(&a, &d), 0);
+	EXPECT_EQ(linedate_sort_function(&a, &a), 0);
+}
+
+TEST_F(Stages, OutputMergesAndEndsEveryLine)
+{
+	std::string a = scratch_write("a", clf(5, "Mar", "08:15:02") + "\n" + clf(5, "Mar", "08:15:05", "/last"));
+	std::string b = scratch_write("b", clf(5, "Mar", "08:15:03") + clf(5, "Mar", "08:15:04", std::string("/x\0y", 4)));
+	std::string a1 = clf(5, "Mar", "08:15:05", "/last");
+	a1.pop_back();
+	std::string a2 = scratch_write("a2", a1);
+	std::string out = merge({a2, a, b});
+	EXPECT_EQ(out, clf(5, "Mar", "08:15:02") + clf(5, "Mar", "08:15:03") +
+	    clf(5, "Mar", "08:15:04", std::string("/x\0y", 4)) + a1 + "\n" + clf(5, "Mar", "08:15:05", "/last"));
+	EXPECT_EQ(linedates_lost, 0u);
+}
+
+TEST_F(Stages, OutputRefusesFilesChangedSinceTheScan)
+{
+	const char *changes[] = {"rm b", "truncate -s 10 b", "rm b && mkdir b", "mv c b"};
+	for (const char *change : changes) {
+		stages_reset();
+		std::string dir = scratch_dir();
+		ASSERT_EQ(system(("rm -rf " + dir + "/*").c_str()), 0);
+		std::string a = scratch_write("a", clf(5, "Mar", "08:15:02") + clf(5, "Mar", "08:15:04"));
+		std::string b = scratch_write("b", clf(5, "Mar", "08:15:03") + clf(5, "Mar", "08:15:05"));
+		scratch_write("c", clf(5, "Mar", "08:15:03", "/foreign") + clf(5, "Mar", "08:15:05"));
+		count({a, b});
+		linedate_parse();
+		linedate_sort();
+		ASSERT_EQ(system(("cd " + dir + " && " + change).c_str()), 0);
+		testing::internal::CaptureStdout();
+		testing::internal::CaptureStderr();
+		linedate_output();
+		fflush(stdout);
+		std::string err = testing::internal::GetCapturedStderr();
+		std::string out = testing::internal::GetCapturedStdout();
+		EXPECT_EQ(out, clf(5, "Mar", "08:15:02") + clf(5, "Mar", "08:15:04")) << change;
+		EXPECT_EQ(err, "Cannot read " + b + " again\n") << change;
+		EXPECT_EQ(linedates_lost, 1u) << change;
+	}
+}
+
+TEST_F(Stages, OutputOfAGrownFileIsWhatWasScanned)
+{
+	std::string a = scratch_write("a", clf(5, "Mar", "08:15:02") + "partial");
+	count({a});
+	linedate_parse();
+	linedate_sort();
+	scratch_write("a", clf(5, "Mar", "08:15:02") + "partial line\n" + clf(5, "Mar", "08:15:01"));
+	testing::internal::CaptureStdout();
+	linedate_output();
+	fflush(stdout);
+	EXPECT_EQ(testing::internal::GetCapturedStdout(), clf(5, "Mar", "08:15:02") + "partial\n");
+	EXPECT_EQ(linedates_lost, 0u);
+}
+
+}

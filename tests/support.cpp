@@ -1,0 +1,164 @@
+#include "support.h"
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "quorvel.h"
+
+int debug;
+
+namespace {
+
+std::vector<std::string> scratch_dirs;
+
+std::string
+test_name(void)
+{
+	const testing::TestInfo *t = testing::UnitTest::GetInstance()->current_test_info();
+	return t == nullptr ? "" : std::string(t->test_suite_name()) + "." + t->name();
+}
+
+struct scratch_cleanup : testing::Environment {
+	void TearDown() override
+	{
+		for (const std::string &d : scratch_dirs)
+			EXPECT_EQ(system(("rm -rf '" + d + "'").c_str()), 0);
+	}
+};
+testing::Environment *const cleanup = testing::AddGlobalTestEnvironment(new scratch_cleanup);
+
+}
+
+std::string
+scratch_dir(void)
+{
+	static std::string owner, dir;
+
+	if (owner != test_name() || dir.empty()) {
+		char tmpl[] = "/tmp/quorvel-test.XXXXXX";
+		if (mkdtemp(tmpl) == nullptr)
+			abort();
+		dir = tmpl;
+		owner = test_name();
+		scratch_dirs.push_back(dir);
+	}
+	return dir;
+}
+
+std::string
+scratch_write(const std::string &name, const std::string &text)
+{
+	std::string path = scratch_dir() + "/" + name;
+	FILE *f = fopen(path.c_str(), "w");
+	if (f == nullptr || fwrite(text.data(), 1, text.size(), f) != text.size() || fclose(f) != 0)
+		abort();
+	return path;
+}
+
+std::string
+scratch_read(const std::string &path)
+{
+	std::string text;
+	char buf[65536];
+	FILE *f = fopen(path.c_str(), "r");
+	size_t n;
+
+	if (f == nullptr)
+		return text;
+	while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+		text.append(buf, n);
+	fclose(f);
+	return text;
+}
+
+void
+stages_reset(void)
+{
+	for (logfile *f = logfiles_begin, *next; f != nullptr; f = next) {
+		next = f->next;
+		if (f->file != nullptr && f->file != f->copy)
+			fclose(f->file);
+		if (f->copy != nullptr)
+			fclose(f->copy);
+		free(f);
+	}
+	logfiles_begin = logfiles_end = nullptr;
+	free(linedates_buffer);
+	linedates_buffer = nullptr;
+	linedates_totalcount = 0;
+	linedates_lost = 0;
+	debug = 0;
+}
+
+void
+stages_run(const std::vector<std::string> &names)
+{
+	for (const std::string &n : names)
+		logfile_add(n.c_str());
+	logfile_linecount();
+	linedate_createbuffer();
+	linedate_parse();
+	linedate_sort();
+	linedate_output();
+	fflush(stdout);
+}
+
+run_result
+run_argv(const std::vector<std::string> &argv, const char *path)
+{
+	std::string dir = scratch_dir();
+	std::string out = dir + "/.stdout", err = dir + "/.stderr";
+	std::vector<char *> v;
+	for (const std::string &a : argv)
+		v.push_back(const_cast<char *>(a.c_str()));
+	v.push_back(nullptr);
+
+	fflush(nullptr);
+	pid_t pid = fork();
+	if (pid == 0) {
+		int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+		int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+		int i = open("/dev/null", O_RDONLY);
+		if (o < 0 || e < 0 || i < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || dup2(i, 0) < 0)
+			_exit(126);
+		execv(path, v.data());
+		_exit(127);
+	}
+	int status = 0;
+	waitpid(pid, &status, 0);
+	run_result r;
+	r.out = scratch_read(out);
+	r.err = scratch_read(err);
+	r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+	return r;
+}
+
+run_result
+run_quorvel(const std::vector<std::string> &args)
+{
+	std::vector<std::string> argv = {QUORVEL_BIN};
+	argv.insert(argv.end(), args.begin(), args.end());
+	return run_argv(argv, QUORVEL_BIN);
+}
+
+run_result
+run_shell(const std::string &script)
+{
+	std::string body = "Q='" QUORVEL_BIN "'; cd '" + scratch_dir() + "' || exit 99\n" + script;
+	return run_argv({"bash", "-c", body}, "/bin/bash");
+}
+
+std::string
+alloc_trace(unsigned long records)
+{
+	char buf[128];
+	snprintf(buf, sizeof buf, QUORVEL_ALLOCTRACE,
+	    double(records) * double(sizeof(linedate)) / 1024.0 / 1024.0);
+	return buf;
+}
