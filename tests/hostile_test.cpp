@@ -1,0 +1,157 @@
+/* Inputs and outputs that fight back, run end to end. */
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+#include "quorvel.h"
+
+namespace {
+
+std::string
+clf(int second, const std::string &path = "/")
+{
+	char buf[64];
+	snprintf(buf, sizeof buf, "[05/Mar/2003:08:15:%02d +0000] \"GET ", second);
+	return "10.1.1.1 - - " + std::string(buf) + path + " HTTP/1.0\" 200 99\n";
+}
+
+/* Two logs, a.log with even seconds and b.log with odd ones. */
+void
+write_pair(void)
+{
+	std::string a, b;
+	for (int s = 0; s < 40; s += 2) {
+		a += clf(s, "/a");
+		b += clf(s + 1, "/b");
+	}
+	scratch_write("a.log", a);
+	scratch_write("b.log", b);
+}
+
+TEST(Hostile, InputsThatAreNotFiles)
+{
+	write_pair();
+	std::string want = run_shell("$Q a.log b.log").out;
+	ASSERT_FALSE(want.empty());
+	for (const char *script : {"$Q a.log <(cat b.log)", "cat b.log | $Q a.log /dev/stdin",
+	    "mkfifo f && { cat b.log > f & } && $Q a.log f",
+	    "gzip -c b.log > b.gz && $Q a.log <(gzip -dc b.gz)"}) {
+		run_result r = run_shell(script);
+		EXPECT_EQ(r.out, want) << script;
+		EXPECT_EQ(r.err, "") << script;
+		EXPECT_EQ(r.status, 0) << script;
+		run_shell("rm -f f");
+	}
+	/* A directory reads as an empty file. */
+	run_result r = run_shell("mkdir -p d && $Q -v d a.log b.log 2>&1 >/dev/null | grep 'File d '");
+	EXPECT_EQ(r.out, quorvel_freebsd ? "" : "File d has 0 lines\n");
+}
+
+TEST(Hostile, CopyThatCannotBeWritten)
+{
+	write_pair();
+	/* A file size limit makes the temporary copy fail to grow. */
+	run_result r = run_shell("trap '' XFSZ; ulimit -f 1; cat a.log a.log b.log | $Q a.log /dev/stdin");
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "Cannot copy /dev/stdin\n");
+	EXPECT_EQ(r.status, 1);
+}
+
+TEST(Hostile, OutputThatCannotBeWritten)
+{
+	write_pair();
+	for (const char *script : {"$Q a.log b.log >/dev/full", "$Q a.log b.log >&-"}) {
+		run_result r = run_shell(script);
+		EXPECT_EQ(r.err, "Cannot write to standard output\n") << script;
+		EXPECT_EQ(r.status, 1) << script;
+	}
+	/* A reader that goes away ends the program as it ends cat. */
+	run_result r = run_shell("$Q a.log b.log a.log b.log | head -c 10 >/dev/null; "
+	    "echo ${PIPESTATUS[0]}");
+	EXPECT_TRUE(r.out == "0\n" || r.out == "141\n") << r.out;
+}
+
+TEST(Hostile, TooManyFilesForTheOpenLimit)
+{
+	std::string names, want;
+	for (int i = 0; i < 100; i++) {
+		std::string n = "f" + std::to_string(1000 + i);
+		scratch_write(n, clf(i % 60, "/" + n));
+		names += " " + n;
+	}
+	run_result r = run_shell("ulimit -n 64; $Q" + names);
+	EXPECT_EQ(r.status, 1);
+	/* The files that could not be opened again are the last ones, each said once. */
+	int first = 1000;
+	while (r.err.find("Cannot read f" + std::to_string(first) + " again\n") == std::string::npos && first < 1100)
+		first++;
+	ASSERT_GT(first, 1010);
+	ASSERT_LT(first, 1100);
+	std::string err;
+	for (int i = first; i < 1100; i++)
+		err += "Cannot read f" + std::to_string(i) + " again\n";
+	EXPECT_EQ(run_shell("sort <<'EOF'\n" + r.err + "EOF").out, err);
+	std::string kept;
+	for (int i = 1000; i < first; i++)
+		kept += " f" + std::to_string(i);
+	EXPECT_EQ(r.out, run_shell("$Q" + kept).out);
+}
+
+TEST(Hostile, ThousandsOfFiles)
+{
+	run_result made = run_shell("for i in $(seq 10000 14999); do "
+	    "printf '10.0.0.1 - - [05/Mar/2003:08:%02d:%02d +0000] \"GET /%s\" 200 1\\n' "
+	    "$((i % 60)) $((i % 47)) $i > $i.log; done");
+	ASSERT_EQ(made.status, 0);
+	run_result r = run_shell("$Q *.log");
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(r.status, 0);
+	run_result sorted = run_shell("cat *.log | sort -s -t: -k3,3n -k4,4n");
+	EXPECT_EQ(r.out, sorted.out);
+}
+
+TEST(Hostile, OneLineOfFiftyMegabytes)
+{
+	run_result r = run_shell("head -c 50000000 /dev/zero | tr '\\0' a > big && "
+	    "$Q big | cmp - <(cat big; echo) && echo same");
+	EXPECT_EQ(r.out, "same\n");
+	EXPECT_EQ(r.status, 0);
+}
+
+TEST(Hostile, OffsetsPastTwoAndFourGigabytes)
+{
+	/* Sparse: the holes read as one blank line of zero bytes. */
+	run_result r = run_shell(
+	    "printf '%s' '" + clf(30, "/start") + "' > huge && "
+	    "truncate -s 2200000000 huge && printf '\\n%s' '" + clf(10, "/2G") + "' >> huge && "
+	    "truncate -s 4400000000 huge && printf '\\n%s' '" + clf(20, "/4G") + "' >> huge && "
+	    "$Q huge; rm -f huge");
+	EXPECT_EQ(r.out, clf(10, "/2G") + clf(20, "/4G") + clf(30, "/start"));
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(r.status, 0);
+}
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__has_feature)
+#define QUORVEL_LIMITS_MEMORY 1
+#elif defined(__has_feature)
+#if !__has_feature(address_sanitizer)
+#define QUORVEL_LIMITS_MEMORY 1
+#endif
+#endif
+
+TEST(Hostile, NoMemoryForTheTable)
+{
+#ifdef QUORVEL_LIMITS_MEMORY
+	/* Five million blank lines want a table far over a 64 MB address space. */
+	run_result r = run_shell("head -c 5000000 /dev/zero | tr '\\0' '\\n' > blank && "
+	    "ulimit -v 65536 && $Q blank");
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, quorvel_freebsd ? "No Memory\n" : "No memory\n");
+	EXPECT_EQ(r.status, 1);
+#else
+	GTEST_SKIP() << "an address-space limit and the address sanitizer do not mix";
+#endif
+}
+
+}

@@ -1,0 +1,22 @@
+#!/bin/sh
+# Install into a scratch root and run the installed program and manual.
+set -eu
+build=$1
+source=$2
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+
+DESTDIR="$root" cmake --install "$build" --prefix /opt/quorvel >/dev/null
+bin="$root/opt/quorvel/bin/quorvel"
+page="$root/opt/quorvel/share/man/man1/quorvel.1"
+test -x "$bin"
+test -f "$page"
+
+"$bin" "$source"/examples/*.log >"$root/merged"
+"$build/quorvel" "$source"/examples/*.log | cmp - "$root/merged"
+test "$(grep -c . "$root/merged")" -eq "$(cat "$source"/examples/*.log | grep -c .)"
+
+warnings=$(MANWIDTH=80 man -l "$page" 2>&1 >/dev/null)
+test -z "$warnings"
+MANWIDTH=80 man -l "$page" 2>/dev/null | grep -q "EXIT STATUS"
+echo "installed and ran $bin"
