@@ -64,7 +64,9 @@ static constexpr linedate_classes
 linedate_makeclasses(void)
 {
 	linedate_classes c{};
-	c.of['['] = c.of['/'] = c.of[':'] = c.of[' '] = c.of[']'] = LINEDATE_DELIM;
+	const char delimiters[] = "[/: ]";
+	for (size_t i = 0; delimiters[i] != 0; i++)
+		c.of[static_cast<unsigned char>(delimiters[i])] = LINEDATE_DELIM;
 	c.of[0] = LINEDATE_END;
 	return c;
 }

@@ -1,5 +1,4 @@
 /* The program as a user runs it: exact stdout, stderr and exit status. */
-#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -24,36 +23,6 @@ clf(const char *date, const std::string &path = "/")
 const std::string usage_tail =
     " [-v] [-v] {files ...}\nuse one -v for debugging, and -v -v for extrem debug.\n"
     "sorted output will send via stdout.\n";
-
-/* The merge as the rules define it: whole non-blank lines, stably by key. */
-std::string
-expected_merge(const std::vector<std::string> &paths)
-{
-	std::vector<std::pair<uint32_t, std::string>> lines;
-	int month = 0;
-
-	for (const std::string &p : paths) {
-		std::string text = scratch_read(p);
-		for (size_t at = 0, end; at < text.size(); at = end) {
-			size_t nl = text.find('\n', at);
-			end = nl == std::string::npos ? text.size() : nl + 1;
-			std::string line = text.substr(at, end - at);
-			if (line[0] == '\0' || line[0] == '\n')
-				continue;
-			size_t first = std::min(line.size(), quorvel_linemax);
-			uint32_t key = linedate_datekey(line.data(), first, &month);
-			if (line.back() != '\n')
-				line += '\n';
-			lines.emplace_back(key, line);
-		}
-	}
-	std::stable_sort(lines.begin(), lines.end(),
-	    [](const auto &x, const auto &y) { return x.first < y.first; });
-	std::string out;
-	for (const auto &l : lines)
-		out += l.second;
-	return out;
-}
 
 TEST(Run, NoArguments)
 {

@@ -64,49 +64,7 @@ scratch_write(const std::string &name, const std::string &text)
 std::string
 scratch_read(const std::string &path)
 {
-	std::string text;
-	char buf[65536];
-	FILE *f = fopen(path.c_str(), "r");
-	size_t n;
-
-	if (f == nullptr)
-		return text;
-	while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-		text.append(buf, n);
-	fclose(f);
-	return text;
-}
-
-void
-stages_reset(void)
-{
-	for (logfile *f = logfiles_begin, *next; f != nullptr; f = next) {
-		next = f->next;
-		if (f->file != nullptr && f->file != f->copy)
-			fclose(f->file);
-		if (f->copy != nullptr)
-			fclose(f->copy);
-		free(f);
-	}
-	logfiles_begin = logfiles_end = nullptr;
-	free(linedates_buffer);
-	linedates_buffer = nullptr;
-	linedates_totalcount = 0;
-	linedates_lost = 0;
-	debug = 0;
-}
-
-void
-stages_run(const std::vector<std::string> &names)
-{
-	for (const std::string &n : names)
-		logfile_add(n.c_str());
-	logfile_linecount();
-	linedate_createbuffer();
-	linedate_parse();
-	linedate_sort();
-	linedate_output();
-	fflush(stdout);
+	return file_read(path);
 }
 
 run_result

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common.h"
 #include "linedate.h"
 #include "logfile.h"
 
@@ -13,11 +14,6 @@ std::string scratch_dir(void);
 std::string scratch_write(const std::string &name, const std::string &text);
 std::string scratch_read(const std::string &path);
 
-/* Free what the stages hold and set their globals back to the start. */
-void stages_reset(void);
-
-/* Run every stage as main does, on the given names. */
-void stages_run(const std::vector<std::string> &names);
 
 struct run_result {
 	std::string out;

@@ -1,0 +1,87 @@
+#include "common.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+#include "linedate.h"
+#include "logfile.h"
+#include "quorvel.h"
+
+std::string
+file_read(const std::string &path)
+{
+	std::string text;
+	char buf[65536];
+	FILE *f = fopen(path.c_str(), "r");
+	size_t n;
+
+	if (f == nullptr)
+		return text;
+	while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+		text.append(buf, n);
+	fclose(f);
+	return text;
+}
+
+void
+stages_reset(void)
+{
+	for (logfile *f = logfiles_begin, *next; f != nullptr; f = next) {
+		next = f->next;
+		if (f->file != nullptr && f->file != f->copy)
+			fclose(f->file);
+		if (f->copy != nullptr)
+			fclose(f->copy);
+		free(f);
+	}
+	logfiles_begin = logfiles_end = nullptr;
+	free(linedates_buffer);
+	linedates_buffer = nullptr;
+	linedates_totalcount = 0;
+	linedates_lost = 0;
+	debug = 0;
+}
+
+void
+stages_run(const std::vector<std::string> &names)
+{
+	for (const std::string &n : names)
+		logfile_add(n.c_str());
+	logfile_linecount();
+	linedate_createbuffer();
+	linedate_parse();
+	linedate_sort();
+	linedate_output();
+	fflush(stdout);
+}
+
+std::string
+expected_merge(const std::vector<std::string> &paths)
+{
+	std::vector<std::pair<uint32_t, std::string>> lines;
+	int month = 0;
+
+	for (const std::string &p : paths) {
+		std::string text = file_read(p);
+		for (size_t at = 0, end; at < text.size(); at = end) {
+			size_t nl = text.find('\n', at);
+			end = nl == std::string::npos ? text.size() : nl + 1;
+			std::string line = text.substr(at, end - at);
+			if (line[0] == '\0' || line[0] == '\n')
+				continue;
+			size_t first = std::min(line.size(), quorvel_linemax);
+			uint32_t key = linedate_datekey(line.data(), first, &month);
+			if (line.back() != '\n')
+				line += '\n';
+			lines.emplace_back(key, line);
+		}
+	}
+	std::stable_sort(lines.begin(), lines.end(),
+	    [](const auto &x, const auto &y) { return x.first < y.first; });
+	std::string out;
+	for (const auto &l : lines)
+		out += l.second;
+	return out;
+}
