@@ -140,26 +140,72 @@ linedate_monthname(const linedate_walk *w)
 	}
 }
 
+/* The date fields, in the order a line holds them. */
+enum { LINEDATE_DAY, LINEDATE_YEAR, LINEDATE_HOUR, LINEDATE_MINUTE, LINEDATE_SECOND };
+
+/* Read the fields piece by piece from the day's piece on. */
+static void
+linedate_fields(linedate_walk *w, int *month, int field[5])
+{
+	field[LINEDATE_DAY] = linedate_number(w);
+	linedate_skip(w);
+	if (int m = linedate_monthname(w))
+		*month = m;
+	for (int i = LINEDATE_YEAR; i <= LINEDATE_SECOND; i++) {
+		linedate_skip(w);
+		field[i] = linedate_number(w);
+	}
+}
+
+static inline int
+linedate_two(const unsigned char *p)
+{
+	return (p[0] - '0') * 10 + (p[1] - '0');
+}
+
+/*
+ * Nearly every line holds its date as dd/Mon/yyyy:hh:mm:ss; read that at
+ * once.  The test is strict enough that the piece walk would read the very
+ * same fields: false for anything else.
+ */
+static bool
+linedate_usualfields(const linedate_walk *w, int *month, int field[5])
+{
+	static const char shape[] = "99/AAA/9999:99:99:99";
+	const unsigned char *p = w->p;
+
+	if (w->end - p < 20 || (w->end - p > 20 && p[20] >= '0' && p[20] <= '9'))
+		return false;
+	for (int i = 0; i < 20; i++) {
+		bool ok = shape[i] == '9' ? p[i] >= '0' && p[i] <= '9' :
+		    shape[i] == 'A' ? linedate_class.of[p[i]] == LINEDATE_TEXT : p[i] == shape[i];
+		if (!ok)
+			return false;
+	}
+	field[LINEDATE_DAY] = linedate_two(p);
+	linedate_walk name = {p + 3, p + 6};
+	if (int m = linedate_monthname(&name))
+		*month = m;
+	field[LINEDATE_YEAR] = linedate_two(p + 7) * 100 + linedate_two(p + 9);
+	field[LINEDATE_HOUR] = linedate_two(p + 12);
+	field[LINEDATE_MINUTE] = linedate_two(p + 15);
+	field[LINEDATE_SECOND] = linedate_two(p + 18);
+	return true;
+}
+
 uint32_t
 linedate_datekey(const char *line, size_t len, int *month)
 {
 	const unsigned char *p = reinterpret_cast<const unsigned char *>(line);
 	linedate_walk w = {p, p + len};
+	int f[5];
 
 	for (int i = 0; i < 4; i++)
 		linedate_skip(&w);
-	int day = linedate_number(&w);
-	linedate_skip(&w);
-	if (int m = linedate_monthname(&w))
-		*month = m;
-	linedate_skip(&w);
-	int year = linedate_number(&w);
-	linedate_skip(&w);
-	int hour = linedate_number(&w);
-	linedate_skip(&w);
-	int minute = linedate_number(&w);
-	linedate_skip(&w);
-	int second = linedate_number(&w);
+	if (!linedate_usualfields(&w, month, f))
+		linedate_fields(&w, month, f);
+	int day = f[LINEDATE_DAY], year = f[LINEDATE_YEAR], hour = f[LINEDATE_HOUR];
+	int minute = f[LINEDATE_MINUTE], second = f[LINEDATE_SECOND];
 
 	/* Months of 31 days, years of 12 such months, wrapping at 2^32. */
 	uint32_t seconds = uint32_t(second) + 60u * uint32_t(minute) +
@@ -323,13 +369,117 @@ linedate_sort_function(const void *x, const void *y)
 	return linedate_less(a, b) ? -1 : linedate_less(b, a) ? 1 : 0;
 }
 
+/* The order of records of equal keys: command line, then file. */
+static inline bool
+linedate_tieless(const linedate &x, const linedate &y)
+{
+	if (x.file != y.file)
+		return x.file->place < y.file->place;
+	return x.pos < y.pos;
+}
+
+/* Put a run of records of one key in order; those without a line need none. */
+static void
+linedate_sortties(linedate *a, size_t n)
+{
+	if (a[0].time == 0)
+		return;
+	if (n > 32) {
+		std::sort(a, a + n, [](const linedate &x, const linedate &y) { return linedate_tieless(x, y); });
+		return;
+	}
+	for (size_t i = 1; i < n; i++) {
+		linedate v = a[i];
+		size_t j = i;
+		for (; j > 0 && linedate_tieless(v, a[j - 1]); j--)
+			a[j] = a[j - 1];
+		a[j] = v;
+	}
+}
+
+/* Sort a short run by the whole order. */
+static void
+linedate_insertionsort(linedate *a, size_t n)
+{
+	for (size_t i = 1; i < n; i++) {
+		linedate v = a[i];
+		size_t j = i;
+		for (; j > 0 && linedate_less(v, a[j - 1]); j--)
+			a[j] = a[j - 1];
+		a[j] = v;
+	}
+}
+
+static constexpr int linedate_radixbits = 10;
+static constexpr unsigned linedate_radix = 1u << linedate_radixbits;
+
+/* The digit of a key that a radix level sorts on: the bits below hi. */
+static inline unsigned
+linedate_digit(uint32_t key, int hi)
+{
+	return hi >= linedate_radixbits ? key >> (hi - linedate_radixbits) & (linedate_radix - 1) :
+	    key & ((1u << hi) - 1);
+}
+
+/*
+ * In-place most-significant-digit radix sort on the low hi bits of the
+ * keys (the bits above are equal in all of a), 8 bits a level: no second
+ * table.  Runs of equal keys are then put in file and position order.
+ */
+static void
+linedate_radixsort(linedate *a, size_t n, int hi)
+{
+	if (n < 32) {
+		linedate_insertionsort(a, n);
+		return;
+	}
+	if (hi <= 0) {
+		linedate_sortties(a, n);
+		return;
+	}
+	size_t next[linedate_radix] = {}, end[linedate_radix];
+	for (size_t i = 0; i < n; i++)
+		next[linedate_digit(a[i].time, hi)]++;
+	for (size_t d = 0, sum = 0; d < linedate_radix; d++) {
+		sum += next[d];
+		end[d] = sum;
+		next[d] = sum - next[d];
+	}
+	/* Each record is swapped straight into the bucket of its digit. */
+	for (unsigned d = 0; d < linedate_radix; d++) {
+		while (next[d] < end[d]) {
+			linedate v = a[next[d]];
+			unsigned vd;
+			while ((vd = linedate_digit(v.time, hi)) != d)
+				std::swap(v, a[next[vd]++]);
+			a[next[d]++] = v;
+		}
+	}
+	for (size_t d = 0, start = 0; d < linedate_radix; start = end[d++])
+		if (end[d] - start > 1)
+			linedate_radixsort(a + start, end[d] - start, hi - linedate_radixbits);
+}
+
 void
 linedate_sort(void)
 {
+	linedate *a = linedates_buffer;
+	size_t n = size_t(linedates_totalcount);
+
 	if (debug)
 		fputs("linedate_sort ()\n", stderr);
-	if (linedates_totalcount > 0)
-		std::sort(linedates_buffer, linedates_buffer + linedates_totalcount, linedate_less);
+	if (n == 0)
+		return;
+	/* Only the bits in which some keys differ need sorting. */
+	uint32_t lo = a[0].time, hi = a[0].time;
+	for (size_t i = 1; i < n; i++) {
+		lo = std::min(lo, a[i].time);
+		hi = std::max(hi, a[i].time);
+	}
+	int bits = 0;
+	for (uint32_t diff = lo ^ hi; diff != 0; diff >>= 1)
+		bits++;
+	linedate_radixsort(a, n, bits);
 }
 
 /*

@@ -1,7 +1,9 @@
 /* The stages one at a time, through their globals. */
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -237,6 +239,47 @@ TEST_F(Stages, OutputOfAGrownFileIsWhatWasScanned)
 	fflush(stdout);
 	EXPECT_EQ(testing::internal::GetCapturedStdout(), clf(5, "Mar", "08:15:02") + "partial\n");
 	EXPECT_EQ(linedates_lost, 0u);
+}
+
+}
+
+namespace {
+
+TEST_F(Stages, SortGivesTheWholeOrderOnManyRecords)
+{
+	for (int i = 0; i < 5; i++)
+		logfile_add(("f" + std::to_string(i)).c_str());
+	logfile *files[5];
+	int i = 0;
+	for (logfile *f = logfiles_begin; f != nullptr; f = f->next)
+		files[i++] = f;
+	/* Wide and narrow key ranges, many ties, and empty records. */
+	for (uint32_t range : {3u, 1000u, 2147483647u}) {
+		const size_t n = 100000;
+		linedates_totalcount = n;
+		free(linedates_buffer);
+		linedates_buffer = static_cast<linedate *>(calloc(n + 1, sizeof(linedate)));
+		uint64_t seed = range;
+		for (size_t k = 0; k < n; k++) {
+			seed = seed * 6364136223846793005u + 1442695040888963407u;
+			uint32_t key = uint32_t(seed >> 33) % range;
+			linedates_buffer[k] = {key == 0 ? nullptr : files[seed % 5], key, seed >> 40};
+		}
+		linedates_buffer[n] = {files[0], 0, 77};
+		std::vector<linedate> want(linedates_buffer, linedates_buffer + n);
+		std::stable_sort(want.begin(), want.end(), [](const linedate &x, const linedate &y) {
+			return linedate_sort_function(&x, &y) < 0;
+		});
+		linedate_sort();
+		for (size_t k = 0; k < n; k++) {
+			ASSERT_EQ(linedates_buffer[k].time, want[k].time) << range << " " << k;
+			if (want[k].time != 0) {
+				ASSERT_TRUE(linedates_buffer[k].file == want[k].file &&
+				    linedates_buffer[k].pos == want[k].pos) << range << " " << k;
+			}
+		}
+		EXPECT_EQ(linedates_buffer[n].pos, 77u);
+	}
 }
 
 }
