@@ -163,6 +163,15 @@ linedate_two(const unsigned char *p)
 	return (p[0] - '0') * 10 + (p[1] - '0');
 }
 
+static inline bool
+linedate_digits(const unsigned char *p, int n)
+{
+	bool ok = true;
+	for (int i = 0; i < n; i++)
+		ok &= unsigned(p[i] - '0') <= 9;
+	return ok;
+}
+
 /*
  * Nearly every line holds its date as dd/Mon/yyyy:hh:mm:ss; read that at
  * once.  The test is strict enough that the piece walk would read the very
@@ -171,17 +180,17 @@ linedate_two(const unsigned char *p)
 static bool
 linedate_usualfields(const linedate_walk *w, int *month, int field[5])
 {
-	static const char shape[] = "99/AAA/9999:99:99:99";
 	const unsigned char *p = w->p;
 
-	if (w->end - p < 20 || (w->end - p > 20 && p[20] >= '0' && p[20] <= '9'))
+	if (w->end - p < 20 || (w->end - p > 20 && unsigned(p[20] - '0') <= 9))
 		return false;
-	for (int i = 0; i < 20; i++) {
-		bool ok = shape[i] == '9' ? p[i] >= '0' && p[i] <= '9' :
-		    shape[i] == 'A' ? linedate_class.of[p[i]] == LINEDATE_TEXT : p[i] == shape[i];
-		if (!ok)
-			return false;
-	}
+	if (p[2] != '/' || p[6] != '/' || p[11] != ':' || p[14] != ':' || p[17] != ':')
+		return false;
+	if (!(linedate_digits(p, 2) & linedate_digits(p + 7, 4) & linedate_digits(p + 12, 2) &
+	    linedate_digits(p + 15, 2) & linedate_digits(p + 18, 2)))
+		return false;
+	if ((linedate_class.of[p[3]] | linedate_class.of[p[4]] | linedate_class.of[p[5]]) != LINEDATE_TEXT)
+		return false;
 	field[LINEDATE_DAY] = linedate_two(p);
 	linedate_walk name = {p + 3, p + 6};
 	if (int m = linedate_monthname(&name))
