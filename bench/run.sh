@@ -31,9 +31,10 @@ inputs=("$dir"/access-*.log)
 bytes=$(cat "${inputs[@]}" | wc -c)
 count=$(cat "${inputs[@]}" | wc -l)
 
-# One timing: elapsed seconds and peak resident kilobytes of a command.
+# One timing of a command whose standard output goes to $dir/$1: elapsed
+# seconds and peak resident kilobytes.
 timed() {
-	local out=$1 t0 t1
+	local out="$dir/$1" t0 t1
 	shift
 	# Earlier outputs still being written back to disk would slow this one,
 	# and the inputs are to be found in the page cache.
@@ -46,26 +47,27 @@ timed() {
 	awk -v a="$t0" -v b="$t1" -v m="$(cat "$dir/rss")" 'BEGIN { printf "%.4f %d\n", b - a, m }'
 }
 
-# cat FILES three times over, as a three-pass design reads them; and the
-# stricter floor of reading them three times but writing them once.
+# cat FILES three times over, each time into the output file, as a
+# three-pass design reads them; and the stricter floor of reading them
+# three times but writing them once.
 cat3() {
-	cat "$@" >"$out"; cat "$@" >"$out"; cat "$@" >"$out"
+	cat "$@" >"$out"; cat "$@" >"$out"; cat "$@"
 }
 read3() {
-	cat "$@" >/dev/null; cat "$@" >/dev/null; cat "$@" >"$out"
+	cat "$@" >/dev/null; cat "$@" >/dev/null; cat "$@"
 }
 
 q=() s=() c=() w=() rss=()
 export -f cat3 read3
 for ((r = 0; r < runs; r++)); do
-	read -r t m < <(timed "$dir/out.quorvel" "$build/quorvel" "${inputs[@]}")
+	read -r t m < <(timed out.quorvel "$build/quorvel" "${inputs[@]}")
 	q+=("$t") rss+=("$m")
-	read -r t m < <(timed "$dir/out.sort" env LC_ALL=C sort -s -t ' ' -k 4.9,4.12n -k 4.5,4.7M \
+	read -r t m < <(timed out.sort env LC_ALL=C sort -s -t ' ' -k 4.9,4.12n -k 4.5,4.7M \
 		-k 4.2,4.3n -k 4.14,4.15n -k 4.17,4.18n -k 4.20,4.21n "${inputs[@]}")
 	s+=("$t")
-	read -r t m < <(timed /dev/null env out="$dir/out.cat" bash -c 'cat3 "$@"' cat3 "${inputs[@]}")
+	read -r t m < <(timed out.cat env out="$dir/out.cat" bash -c 'cat3 "$@"' cat3 "${inputs[@]}")
 	c+=("$t")
-	read -r t m < <(timed /dev/null env out="$dir/out.cat" bash -c 'read3 "$@"' read3 "${inputs[@]}")
+	read -r t m < <(timed out.read bash -c 'read3 "$@"' read3 "${inputs[@]}")
 	w+=("$t")
 done
 

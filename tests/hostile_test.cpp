@@ -132,6 +132,30 @@ TEST(Hostile, OffsetsPastTwoAndFourGigabytes)
 	EXPECT_EQ(r.status, 0);
 }
 
+TEST(Hostile, ArbitraryBytes)
+{
+	std::string binary;
+	uint32_t x = 12345;
+	for (int i = 0; i < 200000; i++) {
+		x = x * 1103515245u + 12345u;
+		binary += char(x >> 23);
+	}
+	std::string zeros = std::string(5000, '\0') + "\n" + std::string("\0\0\n", 3) + clf(3, "/after-zeros");
+	std::vector<std::string> paths = {
+		scratch_write("binary", binary),
+		scratch_write("cr-only", clf(5).substr(0, 60) + "\r" + clf(4).substr(0, 60) + "\r"),
+		scratch_write("zeros", zeros),
+		scratch_write("utf8", clf(2, "/\xff\xfe\xc3\x28/\xe2\x82") + clf(1, "/caf\xc3\xa9")),
+		scratch_write("empty", ""),
+	};
+	run_result r = run_quorvel(paths);
+	EXPECT_EQ(r.out, expected_merge(paths));
+	EXPECT_NE(r.out.find(clf(3, "/after-zeros")), std::string::npos);
+	EXPECT_EQ(r.out.find(std::string("\0\0\n", 3)), std::string::npos);
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(r.status, 0);
+}
+
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__has_feature)
 #define QUORVEL_LIMITS_MEMORY 1
 #elif defined(__has_feature)
