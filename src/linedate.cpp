@@ -521,7 +521,7 @@ struct linedate_window {
 static constexpr size_t linedate_windowbudget = 8 * 1024 * 1024;
 static size_t linedate_windowsize;
 
-static char linedate_out[1024 * 1024];
+static char linedate_out[128 * 1024];
 static size_t linedate_outlen;
 
 static void
