@@ -186,8 +186,8 @@ linedate_usualfields(const linedate_walk *w, int *month, int field[5])
 		return false;
 	if (p[2] != '/' || p[6] != '/' || p[11] != ':' || p[14] != ':' || p[17] != ':')
 		return false;
-	if (!(linedate_digits(p, 2) & linedate_digits(p + 7, 4) & linedate_digits(p + 12, 2) &
-	    linedate_digits(p + 15, 2) & linedate_digits(p + 18, 2)))
+	if (!(linedate_digits(p, 2) && linedate_digits(p + 7, 4) && linedate_digits(p + 12, 2) &&
+	    linedate_digits(p + 15, 2) && linedate_digits(p + 18, 2)))
 		return false;
 	if ((linedate_class.of[p[3]] | linedate_class.of[p[4]] | linedate_class.of[p[5]]) != LINEDATE_TEXT)
 		return false;

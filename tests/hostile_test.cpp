@@ -104,7 +104,10 @@ TEST(Hostile, ThousandsOfFiles)
 	    "printf '10.0.0.1 - - [05/Mar/2003:08:%02d:%02d +0000] \"GET /%s\" 200 1\\n' "
 	    "$((i % 60)) $((i % 47)) $i > $i.log; done");
 	ASSERT_EQ(made.status, 0);
-	run_result r = run_shell("$Q *.log");
+	/* A soft limit below the count is raised to the hard one. */
+	run_result r = run_shell("ulimit -Sn 1024 && { [ $(ulimit -Hn) = unlimited ] || [ $(ulimit -Hn) -gt 5100 ]; } && $Q *.log");
+	if (r.status != 0 && r.err.empty())
+		GTEST_SKIP() << "the hard limit on open files is below 5100";
 	EXPECT_EQ(r.err, "");
 	EXPECT_EQ(r.status, 0);
 	run_result sorted = run_shell("cat *.log | sort -s -t: -k3,3n -k4,4n");

@@ -16,7 +16,11 @@ test -f "$page"
 "$build/quorvel" "$source"/examples/*.log | cmp - "$root/merged"
 test "$(grep -c . "$root/merged")" -eq "$(cat "$source"/examples/*.log | grep -c .)"
 
-warnings=$(MANWIDTH=80 man -l "$page" 2>&1 >/dev/null)
-test -z "$warnings"
-MANWIDTH=80 man -l "$page" 2>/dev/null | grep -q "EXIT STATUS"
+if command -v man >/dev/null; then
+	warnings=$(MANWIDTH=80 man -l "$page" 2>&1 >/dev/null)
+	test -z "$warnings"
+	MANWIDTH=80 man -l "$page" 2>/dev/null | grep -q "EXIT STATUS"
+else
+	echo "no man here: the manual page was installed but not rendered"
+fi
 echo "installed and ran $bin"
