@@ -378,34 +378,6 @@ linedate_sort_function(const void *x, const void *y)
 	return linedate_less(a, b) ? -1 : linedate_less(b, a) ? 1 : 0;
 }
 
-/* The order of records of equal keys: command line, then file. */
-static inline bool
-linedate_tieless(const linedate &x, const linedate &y)
-{
-	if (x.file != y.file)
-		return x.file->place < y.file->place;
-	return x.pos < y.pos;
-}
-
-/* Put a run of records of one key in order; those without a line need none. */
-static void
-linedate_sortties(linedate *a, size_t n)
-{
-	if (a[0].time == 0)
-		return;
-	if (n > 32) {
-		std::sort(a, a + n, [](const linedate &x, const linedate &y) { return linedate_tieless(x, y); });
-		return;
-	}
-	for (size_t i = 1; i < n; i++) {
-		linedate v = a[i];
-		size_t j = i;
-		for (; j > 0 && linedate_tieless(v, a[j - 1]); j--)
-			a[j] = a[j - 1];
-		a[j] = v;
-	}
-}
-
 /* Sort a short run by the whole order. */
 static void
 linedate_insertionsort(linedate *a, size_t n)
@@ -417,6 +389,18 @@ linedate_insertionsort(linedate *a, size_t n)
 			a[j] = a[j - 1];
 		a[j] = v;
 	}
+}
+
+/* Put a run of records of one key in order; those without a line need none. */
+static void
+linedate_sortties(linedate *a, size_t n)
+{
+	if (a[0].time == 0)
+		return;
+	if (n <= 32)
+		linedate_insertionsort(a, n);
+	else
+		std::sort(a, a + n, [](const linedate &x, const linedate &y) { return linedate_less(x, y); });
 }
 
 static constexpr int linedate_radixbits = 10;
