@@ -80,7 +80,8 @@ TEST(Hostile, TooManyFilesForTheOpenLimit)
 		scratch_write(n, clf(i % 60, "/" + n));
 		names += " " + n;
 	}
-	run_result r = run_shell("ulimit -n 64; $Q" + names);
+	/* A leak checker at exit would need descriptors of its own. */
+	run_result r = run_shell("export ASAN_OPTIONS=detect_leaks=0; ulimit -n 64; $Q" + names);
 	EXPECT_EQ(r.status, 1);
 	/* The files that could not be opened again are the last ones, each said once. */
 	int first = 1000;
