@@ -334,7 +334,7 @@ linedate_parsefile(logfile *file, linedate *current)
 	/* A file that grew since it was counted gives only what was counted. */
 	linedate_scan s = {file, current, file->lines, 0, false, false};
 	file->size = linedate_scanfd(&s, fd);
-	close(fd);
+	logfile_close(file, fd);
 	/* The record after the last leaves where the scan ended, with key 0. */
 	s.current->file = file;
 	s.current->pos = file->size;

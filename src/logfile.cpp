@@ -74,8 +74,15 @@ int
 logfile_open(const logfile *f)
 {
 	if (f->copy != nullptr)
-		return dup(fileno(f->copy));
+		return fileno(f->copy);
 	return open(f->name, O_RDONLY);
+}
+
+void
+logfile_close(const logfile *f, int fd)
+{
+	if (f->copy == nullptr)
+		close(fd);
 }
 
 /* Write all of buf to fd; false on failure. */
@@ -159,7 +166,7 @@ logfile_linecount(void)
 			fd = logfile_open(f);
 		}
 		f->lines = logfile_countfd(fd, buf);
-		close(fd);
+		logfile_close(f, fd);
 		if (debug)
 			fprintf(stderr, "File %s has %u lines\n", f->name, unsigned(f->lines));
 	}

@@ -30,10 +30,12 @@ void logfile_add(const char *filename);
 void logfile_linecount(void);
 
 /*
- * Open the file every pass reads for f, or -1.  For a copied input it is
- * a new descriptor of the copy, so the caller always closes what it got.
+ * Open the file every pass reads for f, or -1: the named file, or the copy
+ * of an input that is not a regular file.  Close it with logfile_close,
+ * which leaves the copy open for the next pass.
  */
 int logfile_open(const logfile *f);
+void logfile_close(const logfile *f, int fd);
 
 /* Number of bounded reads that a file of the given bytes takes. */
 struct logfile_counter {
