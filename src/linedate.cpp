@@ -574,7 +574,8 @@ linedate_fetch(linedate_window *w, const logfile *f, uint64_t pos, const char **
 		return false;
 	size_t want = size_t(std::min<uint64_t>(quorvel_linemax, f->size - pos));
 	if (pos < w->off || pos + want > w->off + w->len) {
-		uint64_t back = std::min<uint64_t>(pos, linedate_windowsize / 8);
+		/* Look behind, but never so far that the read itself does not fit. */
+		uint64_t back = std::min<uint64_t>({pos, linedate_windowsize / 8, linedate_windowsize - want});
 		uint64_t from = pos - back;
 		size_t n = size_t(std::min<uint64_t>(linedate_windowsize, f->size - from));
 		w->off = from;
