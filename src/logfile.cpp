@@ -49,7 +49,13 @@ logfile_add(const char *filename)
 	logfiles_end = f;
 }
 
-void
+/* Number of bounded reads that a file of the given bytes takes. */
+struct logfile_counter {
+	uint64_t lines;		/* completed reads */
+	uint64_t run;		/* bytes of the current physical line */
+};
+
+static void
 logfile_countblock(logfile_counter *c, const char *p, size_t n)
 {
 	const char *end = p + n;
@@ -64,7 +70,7 @@ logfile_countblock(logfile_counter *c, const char *p, size_t n)
 	c->run += uint64_t(end - p);
 }
 
-uint64_t
+static uint64_t
 logfile_countend(const logfile_counter *c)
 {
 	return c->lines + (c->run + quorvel_linemax - 1) / quorvel_linemax;

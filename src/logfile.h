@@ -37,12 +37,4 @@ void logfile_linecount(void);
 int logfile_open(const logfile *f);
 void logfile_close(const logfile *f, int fd);
 
-/* Number of bounded reads that a file of the given bytes takes. */
-struct logfile_counter {
-	uint64_t lines;		/* completed reads */
-	uint64_t run;		/* bytes of the current physical line */
-};
-void logfile_countblock(logfile_counter *c, const char *p, size_t n);
-uint64_t logfile_countend(const logfile_counter *c);
-
 #endif

@@ -45,12 +45,18 @@ stages_reset(void)
 }
 
 void
-stages_run(const std::vector<std::string> &names)
+stages_count(const std::vector<std::string> &names)
 {
 	for (const std::string &n : names)
 		logfile_add(n.c_str());
 	logfile_linecount();
 	linedate_createbuffer();
+}
+
+void
+stages_run(const std::vector<std::string> &names)
+{
+	stages_count(names);
 	linedate_parse();
 	linedate_sort();
 	linedate_output();

@@ -11,6 +11,9 @@ std::string file_read(const std::string &path);
 /* Free what the stages hold and set their globals back to the start. */
 void stages_reset(void);
 
+/* Add the names, count their lines and create the table, as main does. */
+void stages_count(const std::vector<std::string> &names);
+
 /* Run every stage as main does, on the given names. */
 void stages_run(const std::vector<std::string> &names);
 

@@ -26,15 +26,6 @@ clf(int day, const char *mon, const char *time, const std::string &path = "/")
 	return buf + path + " HTTP/1.0\" 200 5\n";
 }
 
-void
-count(const std::vector<std::string> &names)
-{
-	for (const std::string &n : names)
-		logfile_add(n.c_str());
-	logfile_linecount();
-	linedate_createbuffer();
-}
-
 std::string
 merge(const std::vector<std::string> &names)
 {
@@ -51,7 +42,7 @@ TEST_F(Stages, CountingTakesBoundedReads)
 	std::string d = scratch_write("d", std::string(7998, 'x') + "\n" + std::string(4000, 'y'));
 	debug = 1;
 	testing::internal::CaptureStderr();
-	count({a, b, c, scratch_dir() + "/missing", d});
+	stages_count({a, b, c, scratch_dir() + "/missing", d});
 	std::string err = testing::internal::GetCapturedStderr();
 	EXPECT_EQ(err, "logfile_add (" + a + ")\nlogfile_add (" + b + ")\nlogfile_add (" + c +
 	    ")\nlogfile_add (" + scratch_dir() + "/missing)\nlogfile_add (" + d + ")\n"
@@ -67,7 +58,7 @@ TEST_F(Stages, TableHasOneSpareRecordPerFile)
 	std::string b = scratch_write("b", "1\n2\n");
 	debug = 1;
 	testing::internal::CaptureStderr();
-	count({a, b});
+	stages_count({a, b});
 	std::string err = testing::internal::GetCapturedStderr();
 	if (sizeof(linedate) == 24) {
 		EXPECT_NE(err.find(" 0.000160 "), std::string::npos);
@@ -83,7 +74,7 @@ TEST_F(Stages, TableHasOneSpareRecordPerFile)
 	stages_reset();
 	debug = 1;
 	testing::internal::CaptureStderr();
-	count({});
+	stages_count({});
 	err = testing::internal::GetCapturedStderr();
 	EXPECT_EQ(err, "logfile_linecount ()\nlinedate_createbuffer ()\n" + alloc_trace(0));
 	EXPECT_NE(alloc_trace(0).find(" 0.000000 "), std::string::npos);
@@ -94,7 +85,7 @@ TEST_F(Stages, ScanFillsRecordsInFileOrder)
 	std::string a = scratch_write("a", clf(5, "Mar", "08:15:02") + clf(5, "Mar", "08:15:04") +
 	    clf(5, "Mar", "08:15:06"));
 	std::string b = scratch_write("b", clf(5, "Mar", "08:15:03") + clf(5, "Mar", "08:15:05"));
-	count({a, b});
+	stages_count({a, b});
 	linedate_parse();
 	size_t len = clf(5, "Mar", "08:15:02").size();
 	uint32_t keys[] = {104919302, 104919304, 104919306, 104919303, 104919305};
@@ -112,7 +103,7 @@ TEST_F(Stages, ScanPassesOverBlankLinesOnly)
 {
 	std::string l = clf(5, "Mar", "08:15:02");
 	std::string a = scratch_write("a", l + "\n" + std::string("\0x\n", 3) + " " + l + "\r\n" + l);
-	count({a});
+	stages_count({a});
 	linedate_parse();
 	linedate *r = linedates_buffer;
 	EXPECT_EQ(r[0].pos, 0u);
@@ -130,7 +121,7 @@ TEST_F(Stages, MonthIsCarriedAcrossLinesAndFiles)
 {
 	std::string a = scratch_write("a", clf(5, "Apr", "08:15:02") + clf(5, "apr", "08:15:02"));
 	std::string b = scratch_write("b", clf(5, "oct", "08:15:02"));
-	count({a, b});
+	stages_count({a, b});
 	linedate_parse();
 	EXPECT_EQ(linedates_buffer[0].time, linedates_buffer[1].time);
 	EXPECT_EQ(linedates_buffer[0].time, linedates_buffer[2].time);
@@ -142,7 +133,7 @@ TEST_F(Stages, LongLinesKeepOneKey)
 	std::string longline = l.substr(0, l.size() - 1) + std::string(9000 - l.size(), 'q') + "\n";
 	std::string exact = l.substr(0, l.size() - 1) + std::string(3999 - l.size() + 1, 'q') + "\n";
 	std::string a = scratch_write("a", longline + exact + clf(5, "Mar", "08:15:03"));
-	count({a});
+	stages_count({a});
 	EXPECT_EQ(linedates_totalcount, 3u + 2u + 1u);
 	linedate_parse();
 	uint64_t pos[] = {0, 3999, 7998, 9000, 12999, 13000};
@@ -159,7 +150,7 @@ TEST_F(Stages, ScanOfAGrownFileStaysInTheTable)
 	std::string l = clf(5, "Mar", "08:15:02");
 	std::string a = scratch_write("a", l + l);
 	std::string b = scratch_write("b", l);
-	count({a, b});
+	stages_count({a, b});
 	/* a grows by many lines, b by one long line, after they were counted. */
 	std::string more;
 	for (int i = 0; i < 1000; i++)
@@ -211,7 +202,7 @@ TEST_F(Stages, OutputRefusesFilesChangedSinceTheScan)
 		std::string a = scratch_write("a", clf(5, "Mar", "08:15:02") + clf(5, "Mar", "08:15:04"));
 		std::string b = scratch_write("b", clf(5, "Mar", "08:15:03") + clf(5, "Mar", "08:15:05"));
 		scratch_write("c", clf(5, "Mar", "08:15:03", "/foreign") + clf(5, "Mar", "08:15:05"));
-		count({a, b});
+		stages_count({a, b});
 		linedate_parse();
 		linedate_sort();
 		ASSERT_EQ(system(("cd " + dir + " && " + change).c_str()), 0);
@@ -230,7 +221,7 @@ TEST_F(Stages, OutputRefusesFilesChangedSinceTheScan)
 TEST_F(Stages, OutputOfAGrownFileIsWhatWasScanned)
 {
 	std::string a = scratch_write("a", clf(5, "Mar", "08:15:02") + "partial");
-	count({a});
+	stages_count({a});
 	linedate_parse();
 	linedate_sort();
 	scratch_write("a", clf(5, "Mar", "08:15:02") + "partial line\n" + clf(5, "Mar", "08:15:01"));
