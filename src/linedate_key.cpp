@@ -1,0 +1,191 @@
+/*
+ * The date key of a line.
+ */
+#include "linedate.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "quorvel.h"
+
+/*
+ * Date keys.  A line is cut into pieces at '[', '/', ':', ' ' and ']';
+ * the day is piece 5, then month name, year, hour, minute and second.
+ * The line ends at its first zero byte: pieces past that are empty.  The
+ * line is only read, never changed or read past len.
+ */
+enum { LINEDATE_TEXT, LINEDATE_DELIM, LINEDATE_END };
+
+struct linedate_classes {
+	unsigned char of[256];
+};
+
+static constexpr linedate_classes
+linedate_makeclasses(void)
+{
+	linedate_classes c{};
+	const char delimiters[] = "[/: ]";
+	for (size_t i = 0; delimiters[i] != 0; i++)
+		c.of[static_cast<unsigned char>(delimiters[i])] = LINEDATE_DELIM;
+	c.of[0] = LINEDATE_END;
+	return c;
+}
+
+static constexpr linedate_classes linedate_class = linedate_makeclasses();
+
+struct linedate_walk {
+	const unsigned char *p;		/* start of the current piece */
+	const unsigned char *end;	/* end of the line */
+};
+
+/* Move to the next piece; past the end of the line every piece is empty. */
+static inline void
+linedate_skip(linedate_walk *w)
+{
+	const unsigned char *q = w->p;
+
+	while (q < w->end && linedate_class.of[*q] == LINEDATE_TEXT)
+		q++;
+	if (q < w->end && *q != 0)
+		w->p = q + 1;
+	else
+		w->p = w->end = q;
+}
+
+/* A byte of a piece as the month test sees it: delimiters and the end read 0. */
+static inline unsigned
+linedate_byte(const linedate_walk *w, const unsigned char *q)
+{
+	return q < w->end && linedate_class.of[*q] == LINEDATE_TEXT ? *q : 0;
+}
+
+/* atoi of the piece, saturating at the limits of a 32-bit int. */
+static int
+linedate_number(const linedate_walk *w)
+{
+	const unsigned char *q = w->p;
+	bool negative = false;
+	int64_t v = 0;
+
+	/* A space never gets here: it ends the piece. */
+	while (q < w->end && (*q == '\t' || *q == '\n' || *q == '\v' || *q == '\f' || *q == '\r'))
+		q++;
+	if (q < w->end && (*q == '-' || *q == '+'))
+		negative = *q++ == '-';
+	for (; q < w->end && *q >= '0' && *q <= '9'; q++)
+		v = std::min<int64_t>(v * 10 + (*q - '0'), INT64_C(2147483648));
+	return int(negative ? -v : std::min<int64_t>(v, INT32_MAX));
+}
+
+/* The month of a name, by its first three bytes; 0 when not a name. */
+static int
+linedate_monthname(const linedate_walk *w)
+{
+	const unsigned char *p = w->p;
+	unsigned b0 = linedate_byte(w, p);
+	unsigned b1 = linedate_byte(w, p + 1);
+	/* The third byte lies past the end if the second is the line's end. */
+	unsigned b2 = p + 1 < w->end && p[1] != 0 ? linedate_byte(w, p + 2) : 0;
+
+	switch (b0) {
+	case 'J': return b1 == 'a' ? 1 : b2 == 'l' ? 7 : 6;
+	case 'F': return 2;
+	case 'M': return b2 == 'r' ? 3 : 5;
+	case 'A': return b1 == 'p' ? 4 : 8;
+	case 'S': return 9;
+	case 'O': return 10;
+	case 'N': return 11;
+	case 'D': return 12;
+	default: return 0;
+	}
+}
+
+/* The date fields, in the order a line holds them. */
+enum { LINEDATE_DAY, LINEDATE_YEAR, LINEDATE_HOUR, LINEDATE_MINUTE, LINEDATE_SECOND };
+
+/* Read the fields piece by piece from the day's piece on. */
+static void
+linedate_fields(linedate_walk *w, int *month, int field[5])
+{
+	field[LINEDATE_DAY] = linedate_number(w);
+	linedate_skip(w);
+	if (int m = linedate_monthname(w))
+		*month = m;
+	for (int i = LINEDATE_YEAR; i <= LINEDATE_SECOND; i++) {
+		linedate_skip(w);
+		field[i] = linedate_number(w);
+	}
+}
+
+static inline int
+linedate_two(const unsigned char *p)
+{
+	return (p[0] - '0') * 10 + (p[1] - '0');
+}
+
+static inline bool
+linedate_digits(const unsigned char *p, int n)
+{
+	bool ok = true;
+	for (int i = 0; i < n; i++)
+		ok &= unsigned(p[i] - '0') <= 9;
+	return ok;
+}
+
+/*
+ * Nearly every line holds its date as dd/Mon/yyyy:hh:mm:ss; read that at
+ * once.  The test is strict enough that the piece walk would read the very
+ * same fields: false for anything else.
+ */
+static bool
+linedate_usualfields(const linedate_walk *w, int *month, int field[5])
+{
+	const unsigned char *p = w->p;
+
+	if (w->end - p < 20 || (w->end - p > 20 && unsigned(p[20] - '0') <= 9))
+		return false;
+	if (p[2] != '/' || p[6] != '/' || p[11] != ':' || p[14] != ':' || p[17] != ':')
+		return false;
+	if (!(linedate_digits(p, 2) && linedate_digits(p + 7, 4) && linedate_digits(p + 12, 2) &&
+	    linedate_digits(p + 15, 2) && linedate_digits(p + 18, 2)))
+		return false;
+	if ((linedate_class.of[p[3]] | linedate_class.of[p[4]] | linedate_class.of[p[5]]) != LINEDATE_TEXT)
+		return false;
+	field[LINEDATE_DAY] = linedate_two(p);
+	linedate_walk name = {p + 3, p + 6};
+	if (int m = linedate_monthname(&name))
+		*month = m;
+	field[LINEDATE_YEAR] = linedate_two(p + 7) * 100 + linedate_two(p + 9);
+	field[LINEDATE_HOUR] = linedate_two(p + 12);
+	field[LINEDATE_MINUTE] = linedate_two(p + 15);
+	field[LINEDATE_SECOND] = linedate_two(p + 18);
+	return true;
+}
+
+uint32_t
+linedate_datekey(const char *line, size_t len, int *month)
+{
+	const unsigned char *p = reinterpret_cast<const unsigned char *>(line);
+	linedate_walk w = {p, p + len};
+	int f[5];
+
+	for (int i = 0; i < 4; i++)
+		linedate_skip(&w);
+	if (!linedate_usualfields(&w, month, f))
+		linedate_fields(&w, month, f);
+	int day = f[LINEDATE_DAY], year = f[LINEDATE_YEAR], hour = f[LINEDATE_HOUR];
+	int minute = f[LINEDATE_MINUTE], second = f[LINEDATE_SECOND];
+
+	/* Months of 31 days, years of 12 such months, wrapping at 2^32. */
+	uint32_t seconds = uint32_t(second) + 60u * uint32_t(minute) +
+	    3600u * uint32_t(hour) + 86400u * uint32_t(day) +
+	    2678400u * uint32_t(*month) + 32140800u * (uint32_t(year) - 2000u);
+	uint32_t key = seconds < 0x80000000u ? seconds : 0x7fffffffu;
+	/* Key 0 marks an empty record; the line must not vanish with it. */
+	if (key == 0)
+		key = 1;
+	if (quorvel_trace(3))
+		fprintf(stderr, "linedate_parsefile (%d/%d/%d %d:%d:%d -> %u -> %u)\n",
+		    year, *month, day, hour, minute, second, unsigned(seconds), unsigned(key));
+	return key;
+}
