@@ -48,16 +48,27 @@ linedate_insertionsort(linedate *a, size_t n)
 	}
 }
 
+static constexpr size_t linedate_mergemax = 256 * 1024;
+
 /* Put a run of records of one key in order; those without a line need none. */
 static void
 linedate_sortties(linedate *a, size_t n)
 {
 	if (a[0].time == 0)
 		return;
+	auto less = [](const linedate &x, const linedate &y) { return linedate_less(x, y); };
+
+	/*
+	 * The radix sort leaves ties in an order that drives quicksort to its
+	 * heap fallback; a merge sort takes them well, at the price of a
+	 * buffer of the run's size, which is kept small.
+	 */
 	if (n <= 32)
 		linedate_insertionsort(a, n);
+	else if (n <= linedate_mergemax)
+		std::stable_sort(a, a + n, less);
 	else
-		std::sort(a, a + n, [](const linedate &x, const linedate &y) { return linedate_less(x, y); });
+		std::sort(a, a + n, less);
 }
 
 static constexpr int linedate_radixbits = 10;
