@@ -16,7 +16,6 @@
 
 uint64_t linedates_totalcount;
 linedate *linedates_buffer;
-unsigned linedates_lost;
 
 /* The month carried from line to line and from file to file by the scan. */
 static int linedate_month;
@@ -56,6 +55,7 @@ linedate_createbuffer(void)
  * together in the sort.
  */
 static constexpr size_t linedate_blocksize = 1024 * 1024;
+static char *linedate_scanbuf;
 
 struct linedate_scan {
 	logfile *file;
@@ -88,24 +88,33 @@ linedate_take(linedate_scan *s, const char *p, size_t len, uint64_t pos)
 	return true;
 }
 
-/* Read the bytes of fd that follow the have bytes at buf, from offset off. */
-static size_t
-linedate_fill(int fd, char *buf, size_t have, uint64_t off)
+/*
+ * Read the bytes of fd that follow the have bytes at buf, from offset off,
+ * up to the end the counting pass saw: the count, 0 at that end, -1 when
+ * the file fails to read or ends before it.
+ */
+static ssize_t
+linedate_fill(int fd, char *buf, size_t have, uint64_t off, uint64_t end)
 {
+	size_t want = size_t(std::min<uint64_t>(linedate_blocksize - have, end - (off + have)));
+
+	if (want == 0)
+		return 0;
 	for (;;) {
-		ssize_t n = pread(fd, buf + have, linedate_blocksize - have, off_t(off + have));
+		ssize_t n = pread(fd, buf + have, want, off_t(off + have));
 		if (n < 0 && errno == EINTR)
 			continue;
-		/* A read error ends the file as its end does. */
-		return n > 0 ? size_t(n) : 0;
+		return n > 0 ? n : -1;
 	}
 }
 
-/* Scan fd from its start; return the offset where the scan ended. */
-static uint64_t
-linedate_scanfd(linedate_scan *s, int fd)
+/*
+ * Scan the bytes of fd that were counted; false when they cannot all be
+ * read or do not cut into the reads that were counted.
+ */
+static bool
+linedate_scanfd(linedate_scan *s, int fd, char *buf)
 {
-	static char buf[linedate_blocksize];
 	uint64_t bufoff = 0;	/* file offset of buf[0] */
 	size_t have = 0, start = 0;
 	bool eof = false;
@@ -121,19 +130,51 @@ linedate_scanfd(linedate_scan *s, int fd)
 			bufoff += start;
 			have = avail;
 			start = 0;
-			size_t n = linedate_fill(fd, buf, have, bufoff);
+			ssize_t n = linedate_fill(fd, buf, have, bufoff, s->file->size);
+			if (n < 0)
+				return false;
 			eof = n == 0;
-			have += n;
+			have += size_t(n);
 			continue;
 		}
 		if (avail == 0)
-			break;
+			return true;
 		size_t len = nl != nullptr ? size_t(nl - p) + 1 : lim;
 		if (!linedate_take(s, p, len, bufoff + start))
-			break;
+			return false;
 		start += len;
 	}
-	return bufoff + start;
+}
+
+/*
+ * Scan one file into the records from current on; the cursor after them.
+ * A file that is no longer the one counted, or no longer reads as it was
+ * counted, leaves no record and no trace in the carried month.
+ */
+static linedate *
+linedate_scanfile(logfile *file, linedate *current, char *buf)
+{
+	int fd = logfile_reopen(file);
+	if (fd < 0) {
+		if (file->counted)
+			logfile_lose(file, "Cannot read %s again\n");
+		return current;
+	}
+	int month = linedate_month;
+	/* A file that grew since it was counted gives only what was counted. */
+	linedate_scan s = {file, current, file->lines, 0, false, false};
+	bool ok = linedate_scanfd(&s, fd, buf);
+	logfile_close(file, fd);
+	if (!ok) {
+		memset(static_cast<void *>(current), 0, size_t(s.current - current) * sizeof(linedate));
+		linedate_month = month;
+		logfile_lose(file, "Cannot read %s again\n");
+		return current;
+	}
+	/* The record after the last leaves where the scan ended, with key 0. */
+	s.current->file = file;
+	s.current->pos = file->size;
+	return s.current;
 }
 
 linedate *
@@ -141,22 +182,12 @@ linedate_parsefile(logfile *file, linedate *current)
 {
 	if (debug)
 		fprintf(stderr, "linedate_parsefile (%s)\n", file->name);
-	int fd = logfile_open(file);
-	if (fd < 0)
+	if (file->lost)
 		return current;
-	struct stat st;
-	if (fstat(fd, &st) == 0) {
-		file->dev = st.st_dev;
-		file->ino = st.st_ino;
-	}
-	/* A file that grew since it was counted gives only what was counted. */
-	linedate_scan s = {file, current, file->lines, 0, false, false};
-	file->size = linedate_scanfd(&s, fd);
-	logfile_close(file, fd);
-	/* The record after the last leaves where the scan ended, with key 0. */
-	s.current->file = file;
-	s.current->pos = file->size;
-	return s.current;
+	if (linedate_scanbuf == nullptr &&
+	    (linedate_scanbuf = static_cast<char *>(malloc(linedate_blocksize))) == nullptr)
+		quorvel_nomemory();
+	return linedate_scanfile(file, current, linedate_scanbuf);
 }
 
 void
@@ -167,4 +198,7 @@ linedate_parse(void)
 	linedate_month = 0;
 	for (logfile *f = logfiles_begin; f != nullptr; f = f->next)
 		current = linedate_parsefile(f, current);
+	/* The output pass wants the memory more. */
+	free(linedate_scanbuf);
+	linedate_scanbuf = nullptr;
 }

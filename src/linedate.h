@@ -19,8 +19,8 @@ struct linedate {
 extern uint64_t linedates_totalcount;
 extern linedate *linedates_buffer;
 
-/* Files whose indexed lines could not all be read again for output. */
-extern unsigned linedates_lost;
+/* Writing to standard output failed; the output pass stopped. */
+extern bool linedates_writefailed;
 
 void linedate_createbuffer(void);
 
@@ -29,6 +29,8 @@ void linedate_createbuffer(void);
  * month carried from line to line; an unknown month name leaves it.
  */
 uint32_t linedate_datekey(const char *line, size_t len, int *month);
+/* The same key, worked out again without a trace line. */
+uint32_t linedate_checkkey(const char *line, size_t len, int *month);
 
 void linedate_parse(void);
 linedate *linedate_parsefile(logfile *file, linedate *current);

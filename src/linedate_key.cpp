@@ -162,30 +162,49 @@ linedate_usualfields(const linedate_walk *w, int *month, int field[5])
 	return true;
 }
 
-uint32_t
-linedate_datekey(const char *line, size_t len, int *month)
+/* The sum of seconds of a line's date, and its fields. */
+static uint32_t
+linedate_seconds(const char *line, size_t len, int *month, int f[5])
 {
 	const unsigned char *p = reinterpret_cast<const unsigned char *>(line);
 	linedate_walk w = {p, p + len};
-	int f[5];
 
 	for (int i = 0; i < 4; i++)
 		linedate_skip(&w);
 	if (!linedate_usualfields(&w, month, f))
 		linedate_fields(&w, month, f);
-	int day = f[LINEDATE_DAY], year = f[LINEDATE_YEAR], hour = f[LINEDATE_HOUR];
-	int minute = f[LINEDATE_MINUTE], second = f[LINEDATE_SECOND];
-
 	/* Months of 31 days, years of 12 such months, wrapping at 2^32. */
-	uint32_t seconds = uint32_t(second) + 60u * uint32_t(minute) +
-	    3600u * uint32_t(hour) + 86400u * uint32_t(day) +
-	    2678400u * uint32_t(*month) + 32140800u * (uint32_t(year) - 2000u);
+	return uint32_t(f[LINEDATE_SECOND]) + 60u * uint32_t(f[LINEDATE_MINUTE]) +
+	    3600u * uint32_t(f[LINEDATE_HOUR]) + 86400u * uint32_t(f[LINEDATE_DAY]) +
+	    2678400u * uint32_t(*month) + 32140800u * (uint32_t(f[LINEDATE_YEAR]) - 2000u);
+}
+
+static inline uint32_t
+linedate_keyofsum(uint32_t seconds)
+{
 	uint32_t key = seconds < 0x80000000u ? seconds : 0x7fffffffu;
 	/* Key 0 marks an empty record; the line must not vanish with it. */
-	if (key == 0)
-		key = 1;
+	return key == 0 ? 1 : key;
+}
+
+uint32_t
+linedate_datekey(const char *line, size_t len, int *month)
+{
+	int f[5];
+	uint32_t seconds = linedate_seconds(line, len, month, f);
+	uint32_t key = linedate_keyofsum(seconds);
+
 	if (quorvel_trace(3))
 		fprintf(stderr, "linedate_parsefile (%d/%d/%d %d:%d:%d -> %u -> %u)\n",
-		    year, *month, day, hour, minute, second, unsigned(seconds), unsigned(key));
+		    f[LINEDATE_YEAR], *month, f[LINEDATE_DAY], f[LINEDATE_HOUR],
+		    f[LINEDATE_MINUTE], f[LINEDATE_SECOND], unsigned(seconds), unsigned(key));
 	return key;
+}
+
+uint32_t
+linedate_checkkey(const char *line, size_t len, int *month)
+{
+	int f[5];
+
+	return linedate_keyofsum(linedate_seconds(line, len, month, f));
 }

@@ -1,5 +1,17 @@
 /*
  * The output pass: every indexed line read again and written in key order.
+ *
+ * Each file is read through a window of its own, whose reads follow the
+ * way the sorted index walks the file: they grow while the walk goes
+ * forward (a log in date order) or backward (a log written newest
+ * first), and shrink to a page while the lines are wanted in scattered
+ * order.  A line is taken from the window when its end is in it.
+ *
+ * Before a line goes out it is checked to be the line that was scanned:
+ * it starts where a line starts, and the first line taken from each read
+ * still has the date key the scan gave it.  A file rewritten under the
+ * run fails one of these almost at once; from then on none of its lines
+ * are printed.
  */
 #include "linedate.h"
 
@@ -10,49 +22,92 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "quorvel.h"
 
-/*
- * The output pass reads the lines again through one window a file, so
- * that lines printed in file order cost one read call a window, not one
- * a line.  A window starts a little before the line it was read for:
- * lines slightly out of order in their file stay within it.
- */
+bool linedates_writefailed;
+
 struct linedate_window {
 	char *buf;
+	size_t cap;		/* room in buf */
 	uint64_t off;		/* file offset of buf[0] */
 	size_t len;		/* bytes held */
-	bool lost;		/* "Cannot read again" was said for the file */
+	size_t step;		/* size of the next read */
+	uint64_t last;		/* offset of the line taken before */
+	bool fresh;		/* no key of this read has been checked yet */
 };
 
+/* All windows together; a file gets at least the smallest. */
 static constexpr size_t linedate_windowbudget = 8 * 1024 * 1024;
-static size_t linedate_windowsize;
+static constexpr size_t linedate_windowmax = 1024 * 1024;
+static constexpr size_t linedate_windowmin = 512;
+static constexpr size_t linedate_page = 4096;
 
-static char linedate_out[128 * 1024];
-static size_t linedate_outlen;
+/* A read too long for a small window is read here on its own. */
+static char linedate_scratch[quorvel_linemax + 1];
+
+/* Fills of standard output: a pipe's size, or what a file takes best. */
+static constexpr size_t linedate_outmax = 1024 * 1024;
+static constexpr size_t linedate_outfile = 128 * 1024;
+static char *linedate_out;
+static size_t linedate_outsize, linedate_outlen;
+
+/* The long line being printed, if its next read is yet to come. */
+static const logfile *linedate_midfile;
+static uint64_t linedate_midpos;
 
 static void
 linedate_flush(void)
 {
-	fwrite(linedate_out, 1, linedate_outlen, stdout);
+	if (!linedates_writefailed && !quorvel_writeall(STDOUT_FILENO, linedate_out, linedate_outlen))
+		linedates_writefailed = true;
 	linedate_outlen = 0;
 }
 
 static inline void
 linedate_emit(const char *p, size_t n)
 {
-	if (linedate_outlen + n > sizeof(linedate_out))
+	if (linedate_outlen + n > linedate_outsize)
 		linedate_flush();
 	memcpy(linedate_out + linedate_outlen, p, n);
 	linedate_outlen += n;
 }
 
+/* End a long line cut short: nothing may run on from it. */
+static void
+linedate_endline(void)
+{
+	if (linedate_midfile != nullptr) {
+		linedate_emit("\n", 1);
+		linedate_midfile = nullptr;
+	}
+}
+
 /*
- * Open f again for output.  A file that is no longer the one scanned, or
- * that lost bytes the scan went through, would give stale or foreign
- * lines: it is left without a stream.
+ * A reader of a pipe wakes once a fill: fill a pipe whole, and widen it
+ * first where the system lets us.
+ */
+static size_t
+linedate_outputsize(void)
+{
+	struct stat st;
+
+	if (fstat(STDOUT_FILENO, &st) != 0 || !S_ISFIFO(st.st_mode))
+		return linedate_outfile;
+#if defined(F_SETPIPE_SZ) && defined(F_GETPIPE_SZ)
+	(void)fcntl(STDOUT_FILENO, F_SETPIPE_SZ, int(linedate_outmax));
+	int size = fcntl(STDOUT_FILENO, F_GETPIPE_SZ);
+	if (size > 0)
+		return std::clamp(size_t(size), linedate_page, linedate_outmax);
+#endif
+	return linedate_outfile;
+}
+
+/*
+ * Open f again for output.  A file that is no longer the one counted, or
+ * that lost bytes the scan went through, is left without a stream.
  */
 static void
 linedate_reopen(logfile *f)
@@ -63,15 +118,9 @@ linedate_reopen(logfile *f)
 		f->file = f->copy;
 		return;
 	}
-	f->file = fopen(f->name, "r");
-	if (f->file == nullptr)
-		return;
-	struct stat st;
-	if (fstat(fileno(f->file), &st) != 0 || st.st_dev != f->dev ||
-	    st.st_ino != f->ino || uint64_t(st.st_size) < f->size) {
-		fclose(f->file);
-		f->file = nullptr;
-	}
+	int fd = logfile_reopen(f);
+	if (fd >= 0 && (f->file = fdopen(fd, "r")) == nullptr)
+		close(fd);
 }
 
 /* Read n bytes of fd at off into buf; the count read. */
@@ -91,6 +140,69 @@ linedate_readat(int fd, char *buf, size_t n, uint64_t off)
 	return got;
 }
 
+/*
+ * The read at pos among the bytes of a buffer holding [off, off + held),
+ * if its end is held, and so is the byte before it.
+ */
+static bool
+linedate_find(const char *buf, uint64_t off, size_t held, uint64_t pos, size_t want,
+    const char **line, size_t *len)
+{
+	if (pos < off || pos >= off + held || (pos == off && pos > 0))
+		return false;
+	const char *p = buf + (pos - off);
+	size_t after = size_t(off + held - pos);
+	const char *nl = static_cast<const char *>(memchr(p, '\n', std::min(want, after)));
+	if (nl != nullptr)
+		*len = size_t(nl - p) + 1;
+	else if (after >= want)
+		*len = want;
+	else
+		return false;
+	*line = p;
+	return true;
+}
+
+/*
+ * Read the window again for the line at pos.  A walk that goes on in
+ * the same direction doubles the read, up to the window's room; one that
+ * jumps about reads a page.  Reads forward keep a little of what lies
+ * behind, for lines slightly out of order; reads backward end with the
+ * line.  False when the file no longer holds the bytes.
+ */
+static bool
+linedate_refill(linedate_window *w, const logfile *f, uint64_t pos, size_t want)
+{
+	bool forward = pos >= w->last && pos - w->last <= w->step;
+	bool backward = pos < w->last && w->last - pos <= w->step;
+	w->step = forward || backward ? std::min(w->step * 2, w->cap) : std::min(linedate_page, w->cap);
+
+	uint64_t from;
+	if (backward) {
+		from = pos + want > w->step ? pos + want - w->step : 0;
+	} else {
+		size_t behind = std::max<size_t>(1, std::min(w->step / 8, w->step > want ? w->step - want - 1 : 0));
+		from = pos - std::min<uint64_t>(pos, behind);
+	}
+	size_t n = size_t(std::min<uint64_t>(w->step, f->size - from));
+	w->off = from;
+	w->len = linedate_readat(fileno(f->file), w->buf, n, from);
+	w->fresh = true;
+	return w->len == n;
+}
+
+/* A read longer than the window can hold, read alone with the byte before it. */
+static bool
+linedate_fetchlong(const logfile *f, uint64_t pos, size_t want, const char **line, size_t *len)
+{
+	uint64_t from = pos > 0 ? pos - 1 : 0;
+	size_t n = size_t(pos - from) + want;
+
+	if (linedate_readat(fileno(f->file), linedate_scratch, n, from) != n)
+		return false;
+	return linedate_find(linedate_scratch, from, n, pos, want, line, len);
+}
+
 /* Find the read at pos of f; false when its bytes cannot be had. */
 static bool
 linedate_fetch(linedate_window *w, const logfile *f, uint64_t pos, const char **line, size_t *len)
@@ -98,45 +210,93 @@ linedate_fetch(linedate_window *w, const logfile *f, uint64_t pos, const char **
 	if (f->file == nullptr || pos >= f->size)
 		return false;
 	size_t want = size_t(std::min<uint64_t>(quorvel_linemax, f->size - pos));
-	if (pos < w->off || pos + want > w->off + w->len) {
-		/* Look behind, but never so far that the read itself does not fit. */
-		uint64_t back = std::min<uint64_t>({pos, linedate_windowsize / 8, linedate_windowsize - want});
-		uint64_t from = pos - back;
-		size_t n = size_t(std::min<uint64_t>(linedate_windowsize, f->size - from));
-		w->off = from;
-		w->len = linedate_readat(fileno(f->file), w->buf, n, from);
-		if (w->len < back + want) {
+	if (!linedate_find(w->buf, w->off, w->len, pos, want, line, len)) {
+		if (!linedate_refill(w, f, pos, want)) {
 			w->len = 0;
 			return false;
 		}
+		if (!linedate_find(w->buf, w->off, w->len, pos, want, line, len) &&
+		    !linedate_fetchlong(f, pos, want, line, len))
+			return false;
 	}
-	*line = w->buf + (pos - w->off);
-	const char *nl = static_cast<const char *>(memchr(*line, '\n', want));
-	*len = nl != nullptr ? size_t(nl - *line) + 1 : want;
+	w->last = pos;
 	return true;
 }
 
-/* Print the line of record r, or say once a file that it cannot be read. */
+/*
+ * Is this the line the scan indexed?  It starts a line, or continues the
+ * long line printed just before it; and the first line taken from a read,
+ * when it names its own month, still has its key.
+ */
+static bool
+linedate_check(linedate_window *w, const linedate *r, const char *line, size_t len)
+{
+	bool continues = linedate_midfile == r->file && linedate_midpos == r->pos;
+
+	if (r->pos > 0 && line[-1] != '\n')
+		return continues;
+	if (continues)
+		return false;
+	if (!w->fresh)
+		return true;
+	int month = 0;
+	uint32_t key = linedate_checkkey(line, len, &month);
+	if (month == 0)
+		return true;
+	w->fresh = false;
+	return key == r->time;
+}
+
+/* Print the line of record r, or leave its file out, saying so once. */
 static void
 linedate_print(linedate_window *windows, const linedate *r)
 {
-	const logfile *f = r->file;
+	logfile *f = r->file;
 	linedate_window *w = &windows[f->place];
 	const char *line;
 	size_t len;
 
-	if (!linedate_fetch(w, f, r->pos, &line, &len)) {
-		if (!w->lost) {
-			fprintf(stderr, "Cannot read %s again\n", f->name);
-			w->lost = true;
-			linedates_lost++;
-		}
+	if (f->lost)
+		return;
+	if (!linedate_fetch(w, f, r->pos, &line, &len) || !linedate_check(w, r, line, len)) {
+		linedate_endline();
+		logfile_lose(f, "Cannot read %s again\n");
 		return;
 	}
+	if (linedate_midfile != nullptr && (linedate_midfile != f || linedate_midpos != r->pos))
+		linedate_endline();
 	linedate_emit(line, len);
+	linedate_midfile = nullptr;
+	if (line[len - 1] == '\n')
+		return;
 	/* The unterminated end of a file must not run into the next line. */
-	if (line[len - 1] != '\n' && r->pos + len == f->size)
+	if (r->pos + len == f->size) {
 		linedate_emit("\n", 1);
+	} else {
+		linedate_midfile = f;
+		linedate_midpos = r->pos + len;
+	}
+}
+
+/* Windows share a fixed budget; memory for them and for the output fills. */
+static linedate_window *
+linedate_windows(size_t files)
+{
+	size_t cap = std::clamp(linedate_windowbudget / files, linedate_windowmin, linedate_windowmax);
+	linedate_window *windows = static_cast<linedate_window *>(calloc(files, sizeof(linedate_window)));
+	char *space = nullptr;
+	if (files <= SIZE_MAX / cap)
+		space = static_cast<char *>(malloc(files * cap));
+	linedate_outsize = linedate_outputsize();
+	linedate_out = static_cast<char *>(malloc(linedate_outsize));
+	if (windows == nullptr || space == nullptr || linedate_out == nullptr)
+		quorvel_nomemory();
+	for (size_t i = 0; i < files; i++) {
+		windows[i].buf = space + i * cap;
+		windows[i].cap = cap;
+		windows[i].step = std::min(linedate_page, cap);
+	}
+	return windows;
 }
 
 void
@@ -151,21 +311,15 @@ linedate_output(void)
 	if (files == 0)
 		return;
 
-	/* Windows share a fixed budget, but each holds at least a whole read. */
-	linedate_windowsize = std::max<size_t>(4096, std::min<size_t>(linedate_windowbudget / files, 1024 * 1024));
-	linedate_window *windows = static_cast<linedate_window *>(calloc(files, sizeof(linedate_window)));
-	char *space = nullptr;
-	if (files <= SIZE_MAX / linedate_windowsize)
-		space = static_cast<char *>(malloc(files * linedate_windowsize));
-	if (windows == nullptr || space == nullptr)
-		quorvel_nomemory();
-	for (size_t i = 0; i < files; i++)
-		windows[i].buf = space + i * linedate_windowsize;
-
-	for (uint64_t i = 0; i < linedates_totalcount; i++)
+	linedate_window *windows = linedate_windows(files);
+	for (uint64_t i = 0; i < linedates_totalcount && !linedates_writefailed; i++)
 		if (linedates_buffer[i].time != 0)
 			linedate_print(windows, &linedates_buffer[i]);
+	linedate_endline();
 	linedate_flush();
-	free(space);
+	free(windows[0].buf);
 	free(windows);
+	free(linedate_out);
+	linedate_out = nullptr;
+	linedate_outlen = 0;
 }

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -15,6 +16,7 @@
 
 logfile *logfiles_begin;
 logfile *logfiles_end;
+unsigned logfiles_lost;
 
 /* Block size of the counting pass and of copies. */
 static constexpr size_t logfile_blocksize = 256 * 1024;
@@ -49,13 +51,7 @@ logfile_add(const char *filename)
 	logfiles_end = f;
 }
 
-/* Number of bounded reads that a file of the given bytes takes. */
-struct logfile_counter {
-	uint64_t lines;		/* completed reads */
-	uint64_t run;		/* bytes of the current physical line */
-};
-
-static void
+void
 logfile_countblock(logfile_counter *c, const char *p, size_t n)
 {
 	const char *end = p + n;
@@ -70,18 +66,40 @@ logfile_countblock(logfile_counter *c, const char *p, size_t n)
 	c->run += uint64_t(end - p);
 }
 
-static uint64_t
+uint64_t
 logfile_countend(const logfile_counter *c)
 {
 	return c->lines + (c->run + quorvel_linemax - 1) / quorvel_linemax;
 }
 
+void
+logfile_lose(logfile *f, const char *format)
+{
+	if (f->lost)
+		return;
+	fprintf(stderr, format, f->name);
+	f->lost = true;
+	logfiles_lost++;
+}
+
 int
-logfile_open(const logfile *f)
+logfile_reopen(const logfile *f)
 {
 	if (f->copy != nullptr)
 		return fileno(f->copy);
-	return open(f->name, O_RDONLY);
+	if (!f->counted)
+		return -1;
+	/* A FIFO put in the file's place must not stop the run. */
+	int fd = open(f->name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+	if (fd < 0)
+		return -1;
+	struct stat st;
+	if (fstat(fd, &st) != 0 || st.st_dev != f->dev || st.st_ino != f->ino ||
+	    (S_ISREG(st.st_mode) && uint64_t(st.st_size) < f->size)) {
+		close(fd);
+		return -1;
+	}
+	return fd;
 }
 
 void
@@ -91,9 +109,8 @@ logfile_close(const logfile *f, int fd)
 		close(fd);
 }
 
-/* Write all of buf to fd; false on failure. */
-static bool
-logfile_writeall(int fd, const char *buf, size_t n)
+bool
+quorvel_writeall(int fd, const char *buf, size_t n)
 {
 	while (n > 0) {
 		ssize_t w = write(fd, buf, n);
@@ -109,71 +126,105 @@ logfile_writeall(int fd, const char *buf, size_t n)
 
 /*
  * A pipe, a terminal or a device cannot be read three times: read it
- * once into an anonymous temporary file that every pass then reads.
+ * once into an anonymous temporary file that every pass then reads.  A
+ * copy that cannot be written ends the run; an input that fails to read
+ * is left out.
  */
-static void
+static bool
 logfile_copy(logfile *f, int fd, char *buf)
 {
 	FILE *tmp = tmpfile();
-	bool ok = tmp != nullptr;
+	bool ok = tmp != nullptr, readable = true;
 
 	while (ok) {
 		ssize_t n = read(fd, buf, logfile_blocksize);
 		if (n < 0 && errno == EINTR)
 			continue;
+		readable = n >= 0;
 		if (n <= 0)
 			break;
-		ok = logfile_writeall(fileno(tmp), buf, size_t(n));
+		ok = quorvel_writeall(fileno(tmp), buf, size_t(n));
 	}
 	if (!ok) {
 		fprintf(stderr, "Cannot copy %s\n", f->name);
 		exit(1);
 	}
+	if (!readable) {
+		fclose(tmp);
+		logfile_lose(f, "Cannot copy %s\n");
+		return false;
+	}
 	f->copy = tmp;
+	return true;
 }
 
-/* Count the bounded reads of fd; a read error ends the file. */
-static uint32_t
-logfile_countfd(int fd, char *buf)
+/* Count the bounded reads of fd and the bytes they took; false on a read error. */
+static bool
+logfile_countfd(logfile *f, int fd, char *buf)
 {
 	logfile_counter c = {0, 0};
-	off_t off = 0;
+	uint64_t off = 0;
 
 	for (;;) {
-		ssize_t n = pread(fd, buf, logfile_blocksize, off);
+		ssize_t n = pread(fd, buf, logfile_blocksize, off_t(off));
 		if (n < 0 && errno == EINTR)
 			continue;
-		if (n <= 0)
+		if (n < 0)
+			return false;
+		if (n == 0)
 			break;
 		logfile_countblock(&c, buf, size_t(n));
-		off += n;
+		off += uint64_t(n);
 	}
-	uint64_t lines = logfile_countend(&c);
-	/* More than fits is no count at all: make the table too large. */
-	return lines > UINT32_MAX ? UINT32_MAX : uint32_t(lines);
+	f->lines = logfile_countend(&c);
+	f->size = off;
+	return true;
+}
+
+/* Count one file and note which file it was, for the later passes. */
+static void
+logfile_countone(logfile *f, char *buf)
+{
+	int fd = open(f->name, O_RDONLY);
+	if (fd < 0)
+		return;
+	struct stat st;
+	if (fstat(fd, &st) != 0) {
+		close(fd);
+		return;
+	}
+	f->dev = st.st_dev;
+	f->ino = st.st_ino;
+	if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+		bool copied = logfile_copy(f, fd, buf);
+		close(fd);
+		if (!copied)
+			return;
+		fd = fileno(f->copy);
+	}
+	f->counted = true;
+	/* A directory reads as an empty file. */
+	if (!S_ISDIR(st.st_mode) && !logfile_countfd(f, fd, buf)) {
+		f->lines = 0;
+		logfile_lose(f, "Cannot read %s again\n");
+	}
+	logfile_close(f, fd);
+	if (debug && !f->lost)
+		fprintf(stderr, "File %s has %" PRIu64 " lines\n", f->name, f->lines);
 }
 
 void
 logfile_linecount(void)
 {
-	static char buf[logfile_blocksize];
-
 	if (debug)
 		fputs("logfile_linecount ()\n", stderr);
+	/* Not kept: the pages go back before the table is made. */
+	char *buf = static_cast<char *>(malloc(logfile_blocksize));
+	if (buf == nullptr)
+		quorvel_nomemory();
 	for (logfile *f = logfiles_begin; f != nullptr; f = f->next) {
 		f->lines = 0;
-		int fd = open(f->name, O_RDONLY);
-		if (fd < 0)
-			continue;
-		struct stat st;
-		if (fstat(fd, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-			logfile_copy(f, fd, buf);
-			close(fd);
-			fd = logfile_open(f);
-		}
-		f->lines = logfile_countfd(fd, buf);
-		logfile_close(f, fd);
-		if (debug)
-			fprintf(stderr, "File %s has %u lines\n", f->name, unsigned(f->lines));
+		logfile_countone(f, buf);
 	}
+	free(buf);
 }

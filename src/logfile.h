@@ -7,34 +7,58 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
 struct logfile {
 	logfile *next;		/* next name on the command line, or null */
 	char *name;		/* the name as given, kept whole */
-	uint32_t lines;		/* bounded reads counted in the file */
+	uint64_t lines;		/* bounded reads counted in the file */
 	FILE *file;		/* stream of the output pass, or null */
 	FILE *copy;		/* private copy of an input that is not a
 				   regular file, read by every pass */
 	uint32_t place;		/* 0 for the first name, 1 for the next... */
-	uint64_t size;		/* bytes the scan went through */
-	dev_t dev;		/* identity of the file the scan read, so the */
-	ino_t ino;		/*   output pass can tell it was replaced */
+	bool counted;		/* the counting pass opened and read it */
+	bool lost;		/* its lines are left out; said once */
+	uint64_t size;		/* bytes counted; after the scan, the bytes
+				   the scan went through */
+	dev_t dev;		/* identity of the file counted: the later */
+	ino_t ino;		/*   passes read that file or none */
 };
 
 extern logfile *logfiles_begin;
 extern logfile *logfiles_end;
 
+/* Files whose lines were left out because they could not be read. */
+extern unsigned logfiles_lost;
+
 void logfile_add(const char *filename);
 void logfile_linecount(void);
 
 /*
- * Open the file every pass reads for f, or -1: the named file, or the copy
- * of an input that is not a regular file.  Close it with logfile_close,
- * which leaves the copy open for the next pass.
+ * Open again, for a later pass, the file that was counted for f, or -1:
+ * the copy of an input that is not a regular file, or the named file if it
+ * is still the one counted and still holds the bytes counted.  Never waits
+ * on a FIFO put in the file's place.  Close it with logfile_close, which
+ * leaves the copy open for the next pass.
  */
-int logfile_open(const logfile *f);
+int logfile_reopen(const logfile *f);
 void logfile_close(const logfile *f, int fd);
+
+/*
+ * Leave f's lines out: say so once, with the message that names the
+ * failure, and make the exit status 1.
+ */
+void logfile_lose(logfile *f, const char *format);
+
+/* Number of bounded reads in a stream of bytes given block by block. */
+struct logfile_counter {
+	uint64_t lines;		/* completed reads */
+	uint64_t run;		/* bytes of the current physical line */
+};
+
+void logfile_countblock(logfile_counter *c, const char *p, size_t n);
+uint64_t logfile_countend(const logfile_counter *c);
 
 #endif

@@ -97,8 +97,8 @@ main(int argc, char *argv[])
 	linedate_sort();
 	linedate_output();
 
-	int status = linedates_lost != 0 ? 1 : 0;
-	if (fflush(stdout) == EOF || ferror(stdout)) {
+	int status = logfiles_lost != 0 ? 1 : 0;
+	if (linedates_writefailed || fflush(stdout) == EOF || ferror(stdout)) {
 		fputs("Cannot write to standard output\n", stderr);
 		status = 1;
 	}

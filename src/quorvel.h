@@ -37,4 +37,7 @@ quorvel_trace(int level)
 /* Report a failed allocation and end the process with status 1. */
 [[noreturn]] void quorvel_nomemory(void);
 
+/* Write all of buf to fd, through short writes and signals; false on failure. */
+bool quorvel_writeall(int fd, const char *buf, size_t n);
+
 #endif

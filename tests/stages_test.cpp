@@ -189,7 +189,7 @@ TEST_F(Stages, OutputMergesAndEndsEveryLine)
 	std::string out = merge({a2, a, b});
 	EXPECT_EQ(out, clf(5, "Mar", "08:15:02") + clf(5, "Mar", "08:15:03") +
 	    clf(5, "Mar", "08:15:04", std::string("/x\0y", 4)) + a1 + "\n" + clf(5, "Mar", "08:15:05", "/last"));
-	EXPECT_EQ(linedates_lost, 0u);
+	EXPECT_EQ(logfiles_lost, 0u);
 }
 
 TEST_F(Stages, OutputRefusesFilesChangedSinceTheScan)
@@ -214,7 +214,7 @@ TEST_F(Stages, OutputRefusesFilesChangedSinceTheScan)
 		std::string out = testing::internal::GetCapturedStdout();
 		EXPECT_EQ(out, clf(5, "Mar", "08:15:02") + clf(5, "Mar", "08:15:04")) << change;
 		EXPECT_EQ(err, "Cannot read " + b + " again\n") << change;
-		EXPECT_EQ(linedates_lost, 1u) << change;
+		EXPECT_EQ(logfiles_lost, 1u) << change;
 	}
 }
 
@@ -229,7 +229,7 @@ TEST_F(Stages, OutputOfAGrownFileIsWhatWasScanned)
 	linedate_output();
 	fflush(stdout);
 	EXPECT_EQ(testing::internal::GetCapturedStdout(), clf(5, "Mar", "08:15:02") + "partial\n");
-	EXPECT_EQ(linedates_lost, 0u);
+	EXPECT_EQ(logfiles_lost, 0u);
 }
 
 }
