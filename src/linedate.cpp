@@ -73,6 +73,8 @@ linedate_take(linedate_scan *s, const char *p, size_t len, uint64_t pos)
 	if (s->left == 0)
 		return false;
 	s->left--;
+	if (pos == 0)
+		s->file->head = logfile_checksum(p, len);
 	if (!s->continued) {
 		s->blank = p[0] == 0 || p[0] == '\n';
 		if (!s->blank)
@@ -81,7 +83,7 @@ linedate_take(linedate_scan *s, const char *p, size_t len, uint64_t pos)
 	if (!s->blank) {
 		s->current->file = s->file;
 		s->current->time = s->key;
-		s->current->pos = pos;
+		s->current->pos = linedate_makepos(pos, len);
 		s->current++;
 	}
 	s->continued = len == quorvel_linemax && p[len - 1] != '\n';
@@ -154,7 +156,7 @@ linedate_scanfd(linedate_scan *s, int fd, char *buf)
 static linedate *
 linedate_scanfile(logfile *file, linedate *current, char *buf)
 {
-	int fd = logfile_reopen(file);
+	int fd = file->size <= linedate_offsetmax ? logfile_reopen(file) : -1;
 	if (fd < 0) {
 		if (file->counted)
 			logfile_lose(file, "Cannot read %s again\n");
@@ -173,7 +175,7 @@ linedate_scanfile(logfile *file, linedate *current, char *buf)
 	}
 	/* The record after the last leaves where the scan ended, with key 0. */
 	s.current->file = file;
-	s.current->pos = file->size;
+	s.current->pos = linedate_makepos(file->size, 0);
 	return s.current;
 }
 

@@ -13,8 +13,35 @@
 struct linedate {
 	logfile *file;		/* the file the line is in */
 	uint32_t time;		/* date key; 0 marks a record without a line */
-	uint64_t pos;		/* offset of the line's first byte */
+	uint64_t pos;		/* offset of the line's first byte and the
+				   length of its read, packed below */
 };
+
+/*
+ * The length of a read (at most 3999) rides in the low bits of pos, so
+ * that the output pass can tell the line it reads again is the line it
+ * indexed, at no cost in memory; positions still sort as offsets do.
+ */
+static constexpr unsigned linedate_lengthbits = 12;
+static constexpr uint64_t linedate_offsetmax = UINT64_MAX >> linedate_lengthbits;
+
+static inline uint64_t
+linedate_makepos(uint64_t offset, size_t len)
+{
+	return offset << linedate_lengthbits | len;
+}
+
+static inline uint64_t
+linedate_offset(const linedate *r)
+{
+	return r->pos >> linedate_lengthbits;
+}
+
+static inline size_t
+linedate_length(const linedate *r)
+{
+	return size_t(r->pos & ((uint64_t(1) << linedate_lengthbits) - 1));
+}
 
 extern uint64_t linedates_totalcount;
 extern linedate *linedates_buffer;

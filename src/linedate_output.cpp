@@ -224,16 +224,22 @@ linedate_fetch(linedate_window *w, const logfile *f, uint64_t pos, const char **
 }
 
 /*
- * Is this the line the scan indexed?  It starts a line, or continues the
- * long line printed just before it; and the first line taken from a read,
- * when it names its own month, still has its key.
+ * Is this the line the scan indexed?  It has the length it had; it starts
+ * a line, or continues the long line printed just before it; and the
+ * first line taken from a read, when it names its own month, still has
+ * its key.  The first line of a file, which starts a line wherever the
+ * file's bytes moved, must have the bytes it had.
  */
 static bool
-linedate_check(linedate_window *w, const linedate *r, const char *line, size_t len)
+linedate_check(linedate_window *w, const linedate *r, uint64_t pos, const char *line, size_t len)
 {
-	bool continues = linedate_midfile == r->file && linedate_midpos == r->pos;
+	bool continues = linedate_midfile == r->file && linedate_midpos == pos;
 
-	if (r->pos > 0 && line[-1] != '\n')
+	if (len != linedate_length(r))
+		return false;
+	if (pos == 0)
+		return logfile_checksum(line, len) == r->file->head;
+	if (line[-1] != '\n')
 		return continues;
 	if (continues)
 		return false;
@@ -253,28 +259,29 @@ linedate_print(linedate_window *windows, const linedate *r)
 {
 	logfile *f = r->file;
 	linedate_window *w = &windows[f->place];
+	uint64_t pos = linedate_offset(r);
 	const char *line;
 	size_t len;
 
 	if (f->lost)
 		return;
-	if (!linedate_fetch(w, f, r->pos, &line, &len) || !linedate_check(w, r, line, len)) {
+	if (!linedate_fetch(w, f, pos, &line, &len) || !linedate_check(w, r, pos, line, len)) {
 		linedate_endline();
 		logfile_lose(f, "Cannot read %s again\n");
 		return;
 	}
-	if (linedate_midfile != nullptr && (linedate_midfile != f || linedate_midpos != r->pos))
+	if (linedate_midfile != nullptr && (linedate_midfile != f || linedate_midpos != pos))
 		linedate_endline();
 	linedate_emit(line, len);
 	linedate_midfile = nullptr;
 	if (line[len - 1] == '\n')
 		return;
 	/* The unterminated end of a file must not run into the next line. */
-	if (r->pos + len == f->size) {
+	if (pos + len == f->size) {
 		linedate_emit("\n", 1);
 	} else {
 		linedate_midfile = f;
-		linedate_midpos = r->pos + len;
+		linedate_midpos = pos + len;
 	}
 }
 

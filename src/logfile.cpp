@@ -72,6 +72,16 @@ logfile_countend(const logfile_counter *c)
 	return c->lines + (c->run + quorvel_linemax - 1) / quorvel_linemax;
 }
 
+uint64_t
+logfile_checksum(const char *p, size_t n)
+{
+	uint64_t h = 0xcbf29ce484222325u;	/* FNV-1a */
+
+	for (size_t i = 0; i < n; i++)
+		h = (h ^ static_cast<unsigned char>(p[i])) * 0x100000001b3u;
+	return h;
+}
+
 void
 logfile_lose(logfile *f, const char *format)
 {

@@ -25,6 +25,8 @@ struct logfile {
 				   the scan went through */
 	dev_t dev;		/* identity of the file counted: the later */
 	ino_t ino;		/*   passes read that file or none */
+	uint64_t head;		/* checksum of the first read the scan took,
+				   which no other check can tell apart */
 };
 
 extern logfile *logfiles_begin;
@@ -57,6 +59,9 @@ struct logfile_counter {
 	uint64_t lines;		/* completed reads */
 	uint64_t run;		/* bytes of the current physical line */
 };
+
+/* A checksum of n bytes, to tell a read from one that took its place. */
+uint64_t logfile_checksum(const char *p, size_t n);
 
 void logfile_countblock(logfile_counter *c, const char *p, size_t n);
 uint64_t logfile_countend(const logfile_counter *c);

@@ -69,7 +69,7 @@ TEST_F(Stages, TableHasOneSpareRecordPerFile)
 	ASSERT_EQ(linedates_totalcount, 5u);
 	for (int i = 0; i < 7; i++)
 		EXPECT_TRUE(linedates_buffer[i].file == nullptr && linedates_buffer[i].time == 0 &&
-		    linedates_buffer[i].pos == 0);
+		    linedate_offset(&linedates_buffer[i]) == 0);
 
 	stages_reset();
 	debug = 1;
@@ -92,11 +92,11 @@ TEST_F(Stages, ScanFillsRecordsInFileOrder)
 	for (int i = 0; i < 5; i++) {
 		EXPECT_EQ(linedates_buffer[i].file, i < 3 ? logfiles_begin : logfiles_end);
 		EXPECT_EQ(linedates_buffer[i].time, keys[i]);
-		EXPECT_EQ(linedates_buffer[i].pos, (i < 3 ? i : i - 3) * len);
+		EXPECT_EQ(linedate_offset(&linedates_buffer[i]), (i < 3 ? i : i - 3) * len);
 	}
 	EXPECT_EQ(linedates_buffer[5].file, logfiles_end);
 	EXPECT_EQ(linedates_buffer[5].time, 0u);
-	EXPECT_EQ(linedates_buffer[5].pos, 2 * len);
+	EXPECT_EQ(linedate_offset(&linedates_buffer[5]), 2 * len);
 }
 
 TEST_F(Stages, ScanPassesOverBlankLinesOnly)
@@ -106,15 +106,15 @@ TEST_F(Stages, ScanPassesOverBlankLinesOnly)
 	stages_count({a});
 	linedate_parse();
 	linedate *r = linedates_buffer;
-	EXPECT_EQ(r[0].pos, 0u);
-	EXPECT_EQ(r[1].pos, l.size() + 4);	/* after the newline and the zero-byte line */
+	EXPECT_EQ(linedate_offset(&r[0]), 0u);
+	EXPECT_EQ(linedate_offset(&r[1]), l.size() + 4);	/* after the newline and the zero-byte line */
 	EXPECT_NE(r[1].time, 0u);
-	EXPECT_EQ(r[2].pos, 2 * l.size() + 5);
+	EXPECT_EQ(linedate_offset(&r[2]), 2 * l.size() + 5);
 	EXPECT_NE(r[2].time, 0u);
-	EXPECT_EQ(r[3].pos, 2 * l.size() + 7);
+	EXPECT_EQ(linedate_offset(&r[3]), 2 * l.size() + 7);
 	EXPECT_NE(r[3].time, 0u);
 	EXPECT_EQ(r[4].time, 0u);
-	EXPECT_EQ(r[4].pos, 3 * l.size() + 7);
+	EXPECT_EQ(linedate_offset(&r[4]), 3 * l.size() + 7);
 }
 
 TEST_F(Stages, MonthIsCarriedAcrossLinesAndFiles)
@@ -139,10 +139,10 @@ TEST_F(Stages, LongLinesKeepOneKey)
 	uint64_t pos[] = {0, 3999, 7998, 9000, 12999, 13000};
 	for (int i = 0; i < 5; i++) {
 		EXPECT_EQ(linedates_buffer[i].time, 104919302u) << i;
-		EXPECT_EQ(linedates_buffer[i].pos, pos[i]) << i;
+		EXPECT_EQ(linedate_offset(&linedates_buffer[i]), pos[i]) << i;
 	}
 	EXPECT_EQ(linedates_buffer[5].time, 104919303u);
-	EXPECT_EQ(linedates_buffer[5].pos, pos[5]);
+	EXPECT_EQ(linedate_offset(&linedates_buffer[5]), pos[5]);
 }
 
 TEST_F(Stages, ScanOfAGrownFileStaysInTheTable)
@@ -158,7 +158,7 @@ TEST_F(Stages, ScanOfAGrownFileStaysInTheTable)
 	scratch_write("a", l + l + more);
 	scratch_write("b", l + std::string(10000, 'z'));
 	linedate_parse();
-	EXPECT_EQ(linedates_buffer[1].pos, l.size());
+	EXPECT_EQ(linedate_offset(&linedates_buffer[1]), l.size());
 	EXPECT_EQ(linedates_buffer[2].file, logfiles_end);
 	EXPECT_EQ(linedates_buffer[3].time, 0u);
 }

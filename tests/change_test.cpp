@@ -1,0 +1,209 @@
+/*
+ * Files that change under the run, as log rotation changes them: each is
+ * said once, leaves the status 1, and never puts a torn or foreign line
+ * in the output, while every other file is printed whole.
+ */
+#include <algorithm>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+#include "quorvel.h"
+
+namespace {
+
+struct Change : testing::Test {
+	void SetUp() override { stages_reset(); }
+	void TearDown() override { stages_reset(); }
+};
+
+/* A line of t seconds after 08:00:00 on 5 March 2003, in a given year. */
+std::string
+clf(int t, const std::string &path, int year = 2003)
+{
+	char buf[96];
+	snprintf(buf, sizeof buf, "10.0.0.1 - - [05/Mar/%d:%02d:%02d:%02d +0000] \"GET ", year,
+	    8 + t / 3600, t / 60 % 60, t % 60);
+	return buf + path + " HTTP/1.0\" 200 5\n";
+}
+
+/* n lines from second first on, every step seconds, tagged. */
+std::string
+log(const std::string &tag, int n, int first, int step, int year = 2003)
+{
+	std::string text;
+	for (int i = 0; i < n; i++)
+		text += clf(first + i * step, "/" + tag + std::to_string(i), year);
+	return text;
+}
+
+std::vector<std::string>
+lines_of(const std::string &text)
+{
+	std::vector<std::string> lines;
+	std::istringstream in(text);
+	for (std::string l; std::getline(in, l);)
+		lines.push_back(l);
+	return lines;
+}
+
+/* Every line of out is a line of texts, or a prefix of one of long. */
+testing::AssertionResult
+whole_lines(const std::string &out, const std::vector<std::string> &texts, const std::string &longline = "")
+{
+	std::set<std::string> known;
+	for (const std::string &t : texts)
+		for (const std::string &l : lines_of(t))
+			known.insert(l);
+	for (const std::string &l : lines_of(out))
+		if (known.count(l) == 0 && (l.empty() || longline.compare(0, l.size(), l) != 0)) {
+			return testing::AssertionFailure() << "foreign line: " << l.substr(0, 120);
+		}
+	return testing::AssertionSuccess();
+}
+
+/* Every line of text is in out. */
+testing::AssertionResult
+all_lines(const std::string &out, const std::string &text)
+{
+	std::vector<std::string> have = lines_of(out);
+	std::set<std::string> got(have.begin(), have.end());
+	for (const std::string &l : lines_of(text))
+		if (got.count(l) == 0) {
+			return testing::AssertionFailure() << "missing line: " << l;
+		}
+	return testing::AssertionSuccess();
+}
+
+struct output {
+	std::string out, err;
+};
+
+/* The stages after the count, with a shell command run where asked. */
+output
+run_changed(const std::string &change, bool after_scan)
+{
+	output o;
+	testing::internal::CaptureStderr();
+	if (!after_scan) {
+		EXPECT_EQ(system(("cd " + scratch_dir() + " && " + change).c_str()), 0);
+	}
+	linedate_parse();
+	linedate_sort();
+	if (after_scan) {
+		EXPECT_EQ(system(("cd " + scratch_dir() + " && " + change).c_str()), 0);
+	}
+	testing::internal::CaptureStdout();
+	linedate_output();
+	fflush(stdout);
+	o.out = testing::internal::GetCapturedStdout();
+	o.err = testing::internal::GetCapturedStderr();
+	return o;
+}
+
+TEST_F(Change, BetweenTheCountAndTheScan)
+{
+	/* A FIFO in a file's place must not stop the run, at either pass. */
+	const char *changes[] = {"rm b", "truncate -s 10 b", "mv c b", "rm b && mkfifo b", "rm b && mkfifo b"};
+	for (const char *change : changes) {
+		bool after_scan = &change == &changes[4];
+		stages_reset();
+		ASSERT_EQ(system(("rm -rf " + scratch_dir() + "/*").c_str()), 0);
+		std::string a = scratch_write("a", log("a", 3, 0, 2));
+		std::string b = scratch_write("b", log("b", 3, 1, 2));
+		scratch_write("c", log("c", 6, 1, 1));
+		stages_count({a, b});
+		output o = run_changed(change, after_scan);
+		EXPECT_EQ(o.out, log("a", 3, 0, 2)) << change;
+		EXPECT_EQ(o.err, "Cannot read " + b + " again\n") << change;
+		EXPECT_EQ(logfiles_lost, 1u) << change;
+	}
+}
+
+TEST_F(Change, RewrittenInPlaceBeforeTheOutput)
+{
+	std::string a_text = log("a", 200, 0, 2), b_text = log("b", 200, 1, 2);
+	/* Same file, same or larger size, its bytes moved by a few places. */
+	std::string shifts[] = {"xy" + b_text, b_text.substr(3) + "abc",
+	    b_text.substr(0, 5000) + b_text.substr(5004) + "tail"};
+	for (const std::string &shifted : shifts) {
+		stages_reset();
+		std::string a = scratch_write("a", a_text), b = scratch_write("b", b_text);
+		scratch_write("shifted", shifted);
+		stages_count({a, b});
+		output o = run_changed("dd if=shifted of=b conv=notrunc status=none", true);
+		EXPECT_EQ(o.err, "Cannot read " + b + " again\n");
+		EXPECT_EQ(logfiles_lost, 1u);
+		EXPECT_TRUE(whole_lines(o.out, {a_text, b_text}));
+		EXPECT_TRUE(all_lines(o.out, a_text));
+	}
+}
+
+/*
+ * The output pass reads a copy that is cut short: the file shrinks while
+ * its lines go out in scattered order, one of them a long line.
+ */
+TEST_F(Change, ShrinksWhileItIsPrinted)
+{
+	std::string longline = clf(3, "/" + std::string(11000, 'l'));
+	std::vector<std::string> shuffled = lines_of(log("a", 300, 10, 7));
+	std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(7));
+	std::string a_text = longline;
+	for (const std::string &l : shuffled)
+		a_text += l + "\n";
+	std::string b_text = log("b", 300, 1, 7);
+	bool some_long_piece = false;
+	for (size_t cut = 2000; cut < 16000; cut += 1700) {
+		stages_reset();
+		std::string a = scratch_write("a", a_text), b = scratch_write("b", b_text);
+		std::string cutpath = scratch_write("a.cut", a_text.substr(0, cut));
+		stages_count({a, b});
+		linedate_parse();
+		linedate_sort();
+		logfiles_begin->copy = fopen(cutpath.c_str(), "r");
+		testing::internal::CaptureStderr();
+		testing::internal::CaptureStdout();
+		linedate_output();
+		fflush(stdout);
+		std::string out = testing::internal::GetCapturedStdout();
+		EXPECT_EQ(testing::internal::GetCapturedStderr(), "Cannot read " + a + " again\n") << cut;
+		EXPECT_TRUE(whole_lines(out, {a_text, b_text}, longline)) << cut;
+		EXPECT_TRUE(all_lines(out, b_text)) << cut;
+		some_long_piece |= out.find("llll\n") != std::string::npos;
+	}
+	EXPECT_TRUE(some_long_piece);
+}
+
+/* Truncated and refilled, as copytruncate does, while the output waits on a full pipe. */
+TEST(ChangeRun, RefilledWhileTheOutputWaits)
+{
+	std::string live = log("live", 100000, 0, 2), other = log("other", 100000, 1, 2);
+	scratch_write("live.log", live);
+	scratch_write("other.log", other);
+	scratch_write("refill", log("new-and-longer", 120000, 0, 1, 2004));
+	run_result r = run_shell("$Q live.log other.log 2>err | "
+	    "{ dd bs=65536 count=1 iflag=fullblock 2>/dev/null; : > live.log; cat refill >> live.log; cat; }; "
+	    "echo ${PIPESTATUS[0]} > status");
+	EXPECT_EQ(scratch_read(scratch_dir() + "/status"), "1\n");
+	EXPECT_EQ(scratch_read(scratch_dir() + "/err"), "Cannot read live.log again\n");
+	EXPECT_TRUE(whole_lines(r.out, {live, other}));
+	EXPECT_TRUE(all_lines(r.out, other));
+}
+
+TEST(Count, BeyondThirtyTwoBits)
+{
+	/* As if 2^32 - 2 blocks' worth of one-newline reads had gone before. */
+	std::string block(65536, '\n');
+	logfile_counter c = {(UINT64_C(1) << 32) - 2 * block.size(), 0};
+	for (int i = 0; i < 4; i++)
+		logfile_countblock(&c, block.data(), block.size());
+	logfile_countblock(&c, std::string(3999 * 3, 'x').data(), 3999 * 3);
+	EXPECT_EQ(logfile_countend(&c), (UINT64_C(1) << 32) + 2 * block.size() + 3);
+}
+
+}
