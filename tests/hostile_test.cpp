@@ -1,5 +1,6 @@
 /* Inputs and outputs that fight back, run end to end. */
 #include <string>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -70,6 +71,46 @@ TEST(Hostile, OutputThatCannotBeWritten)
 	run_result r = run_shell("$Q a.log b.log a.log b.log | head -c 10 >/dev/null; "
 	    "echo ${PIPESTATUS[0]}");
 	EXPECT_TRUE(r.out == "0\n" || r.out == "141\n") << r.out;
+}
+
+TEST(Hostile, InputsThatFailToRead)
+{
+	write_pair();
+	std::string b = run_shell("$Q b.log").out;
+	/* A regular file whose every read fails, and a device that fails to be copied. */
+	run_result r = run_shell("$Q /proc/self/mem b.log");
+	EXPECT_EQ(r.out, b);
+	EXPECT_EQ(r.err, "Cannot read /proc/self/mem again\n");
+	EXPECT_EQ(r.status, 1);
+	if (access("/dev/net/tun", R_OK) != 0)
+		GTEST_SKIP() << "no readable /dev/net/tun here";
+	r = run_shell("$Q /dev/net/tun b.log");
+	EXPECT_EQ(r.out, b);
+	EXPECT_EQ(r.err, "Cannot copy /dev/net/tun\n");
+	EXPECT_EQ(r.status, 1);
+}
+
+TEST(Hostile, PipesFilesAndTraces)
+{
+	std::string a, b;
+	for (int i = 0; i < 20000; i++) {
+		a += clf(i % 60, "/a" + std::to_string(i));
+		b += clf(i % 60, "/b" + std::to_string(i));
+	}
+	scratch_write("a.log", a);
+	scratch_write("b.log", b);
+	run_result r = run_shell("$Q a.log b.log > file && $Q a.log b.log | cat > piped && cmp file piped && echo same");
+	EXPECT_EQ(r.out, "same\n");
+	/* A reader gone with SIGPIPE ignored is a write failure like any other. */
+	r = run_shell("trap '' PIPE; $Q a.log b.log | true; echo ${PIPESTATUS[0]}");
+	EXPECT_EQ(r.out, "1\n");
+	EXPECT_EQ(r.err, "Cannot write to standard output\n");
+	/* Traces and lines in one file come as they do apart: traces first. */
+	std::string trace = quorvel_freebsd ? "$Q -g" : "$Q -v -v";
+	run_result apart = run_shell(trace + " a.log b.log missing.log");
+	r = run_shell(trace + " a.log b.log missing.log > both 2>&1; cat both");
+	EXPECT_NE(apart.err.find("linedate_output ()\n"), std::string::npos);
+	EXPECT_TRUE(r.out == apart.err + apart.out);
 }
 
 TEST(Hostile, TooManyFilesForTheOpenLimit)

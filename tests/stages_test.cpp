@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 #include <unistd.h>
@@ -270,6 +271,49 @@ TEST_F(Stages, SortGivesTheWholeOrderOnManyRecords)
 			}
 		}
 		EXPECT_EQ(linedates_buffer[n].pos, 77u);
+	}
+}
+
+}
+
+namespace {
+
+/*
+ * However the lines lie in their files (shuffled, newest first, sorted by
+ * host, in order), and so however the output walks each file, the merge
+ * is the one the rules define.
+ */
+TEST_F(Stages, EveryWalkOfTheFilesMergesTheSame)
+{
+	std::mt19937 rng(10);
+	std::vector<std::string> lines;
+	for (int i = 0; i < 6000; i++) {
+		char host[32];
+		snprintf(host, sizeof host, "10.%u.%u.%u", unsigned(rng() % 256), unsigned(rng() % 256), unsigned(rng() % 256));
+		std::string path = rng() % 300 == 0 ? std::string(4000 + rng() % 6000, 'q') : std::to_string(rng());
+		char date[32];
+		snprintf(date, sizeof date, "%02d/Mar/2003:%02d:%02d:%02d", 1 + i / 3000, i / 3600 % 24, i / 60 % 60, i % 60);
+		lines.push_back(rng() % 500 == 0 ? "\n" : std::string(host) + " - - [" + date + " +0000] \"GET /" + path + "\" 200 1\n");
+	}
+	auto join = [](const std::vector<std::string> &v) {
+		std::string text;
+		for (const std::string &l : v)
+			text += l;
+		return text;
+	};
+	std::vector<std::string> shuffled = lines, reversed(lines.rbegin(), lines.rend()), byhost = lines;
+	std::shuffle(shuffled.begin(), shuffled.end(), rng);
+	std::stable_sort(byhost.begin(), byhost.end(), [](const std::string &x, const std::string &y) {
+		return x.substr(0, x.find(' ')) < y.substr(0, y.find(' '));
+	});
+	std::vector<std::string> paths = {scratch_write("shuffled", join(shuffled)),
+	    scratch_write("reversed", join(reversed)), scratch_write("byhost", join(byhost)),
+	    scratch_write("inorder", join(lines))};
+	EXPECT_TRUE(merge(paths) == expected_merge(paths));
+	EXPECT_EQ(logfiles_lost, 0u);
+	for (const std::string &p : paths) {
+		stages_reset();
+		EXPECT_TRUE(merge({p}) == expected_merge({p})) << p;
 	}
 }
 
