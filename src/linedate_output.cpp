@@ -35,6 +35,7 @@ struct linedate_window {
 	uint64_t off;		/* file offset of buf[0] */
 	size_t len;		/* bytes held */
 	size_t step;		/* size of the next read */
+	size_t small;		/* size of a read for one line: a few lines */
 	uint64_t last;		/* offset of the line taken before */
 	bool fresh;		/* no key of this read has been checked yet */
 };
@@ -175,7 +176,7 @@ linedate_refill(linedate_window *w, const logfile *f, uint64_t pos, size_t want)
 {
 	bool forward = pos >= w->last && pos - w->last <= w->step;
 	bool backward = pos < w->last && w->last - pos <= w->step;
-	w->step = forward || backward ? std::min(w->step * 2, w->cap) : std::min(linedate_page, w->cap);
+	w->step = forward || backward ? std::min(w->step * 2, w->cap) : w->small;
 
 	uint64_t from;
 	if (backward) {
@@ -285,6 +286,21 @@ linedate_print(linedate_window *windows, const linedate *r)
 	}
 }
 
+/*
+ * A read for one line wanted out of order: a few of the file's average
+ * lines, a page at most.  A longer line takes a read of its own.
+ */
+static size_t
+linedate_smallread(const logfile *f, size_t cap)
+{
+	uint64_t average = f->lines > 0 ? f->size / f->lines : 0;
+	size_t n = 512;
+
+	while (n < linedate_page && n < 4 * average)
+		n *= 2;
+	return std::min(n, cap);
+}
+
 /* Windows share a fixed budget; memory for them and for the output fills. */
 static linedate_window *
 linedate_windows(size_t files)
@@ -298,10 +314,12 @@ linedate_windows(size_t files)
 	linedate_out = static_cast<char *>(malloc(linedate_outsize));
 	if (windows == nullptr || space == nullptr || linedate_out == nullptr)
 		quorvel_nomemory();
-	for (size_t i = 0; i < files; i++) {
+	size_t i = 0;
+	for (const logfile *f = logfiles_begin; f != nullptr; f = f->next, i++) {
 		windows[i].buf = space + i * cap;
 		windows[i].cap = cap;
-		windows[i].step = std::min(linedate_page, cap);
+		windows[i].small = linedate_smallread(f, cap);
+		windows[i].step = windows[i].small;
 	}
 	return windows;
 }
