@@ -2,7 +2,7 @@
  * genlogs: write deterministic, realistic combined-format access logs for
  * benchmarking.
  *
- *	genlogs [-j] dir files lines
+ *	genlogs [-j] [-d] [-r rate] [-o order] dir files lines
  *
  * Writes dir/access-1.log ... dir/access-N.log, each one server's log of
  * the given number of lines over the same three days, 29 November to
@@ -10,12 +10,29 @@
  * -j the dates are jittered by up to two seconds either way, as real logs
  * written by several workers are.  About one line in 5000 is blank and
  * one in 20000 is over 3999 bytes long.
+ *
+ * -d deals one stream of `lines' lines in all round-robin into the files,
+ * line i to file i mod N: each file is in date order and the files
+ * interleave line by line, as many small logs of one busy site do.
+ * -r rate writes `rate' lines in every second from the first instead of
+ * spreading them over three days: long runs of equal dates.
+ * -o order rearranges the lines of each file once written, the way logs
+ * reach a merger after other tools had them:
+ *	shuffled  in random order (the same order every time);
+ *	byhost    stably sorted by the first field (the client) as bytes,
+ *	          as LC_ALL=C sort -s -t' ' -k1,1 leaves a file;
+ *	reversed  last line first, so in reverse date order.
  */
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include <unistd.h>
 
 static uint64_t rngstate;
 
@@ -63,20 +80,29 @@ date(char *buf, size_t size, long t)
 	    t / 3600 % 24, t / 60 % 60, t % 60);
 }
 
+/* Where the lines go in time: spread over three days, or at a fixed rate. */
+struct timing {
+	unsigned long total;	/* lines in the whole stream */
+	unsigned long rate;	/* lines a second, or 0 to spread them */
+	bool jitter;
+};
+
+/* Write lines first, first + step, ... below the stream's total. */
 static void
-writelog(FILE *f, unsigned long lines, bool jitter)
+writelog(FILE *f, const timing *tm, unsigned long first, unsigned long step)
 {
 	const long span = 3 * 86400 - 3;
 	std::string query;
 	char when[64];
 
-	for (unsigned long i = 0; i < lines; i++) {
+	for (unsigned long i = first; i < tm->total; i += step) {
 		if (pick(5000) == 0) {
 			fputc('\n', f);
 			continue;
 		}
-		long t = long(double(i) * double(span) / double(lines)) + 2;
-		if (jitter)
+		long t = tm->rate != 0 ? long(i / tm->rate) + 2 :
+		    long(double(i) * double(span) / double(tm->total)) + 2;
+		if (tm->jitter)
 			t += long(pick(5)) - 2;
 		date(when, sizeof when, t);
 		query = "?id=" + std::to_string(rng() % 1000000) + "&ref=" + std::to_string(pick(100));
@@ -89,30 +115,123 @@ writelog(FILE *f, unsigned long lines, bool jitter)
 	}
 }
 
+/* A line of a file's text: where it starts and how long it is, newline included. */
+typedef std::pair<size_t, size_t> linespan;
+
+/* The first space-separated field of a line, as sort -t' ' -k1,1 takes it. */
+static std::string
+firstfield(const std::string &text, const linespan &l)
+{
+	size_t n = 0;
+	while (n < l.second && text[l.first + n] != ' ' && text[l.first + n] != '\n')
+		n++;
+	return text.substr(l.first, n);
+}
+
+/* Rewrite the file at name with its lines in the given order. */
+static bool
+reorder(const char *name, const char *order)
+{
+	std::string text;
+	char buf[65536];
+	size_t n;
+	FILE *f = fopen(name, "r");
+	if (f == nullptr)
+		return false;
+	while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+		text.append(buf, n);
+	bool bad = ferror(f) != 0;
+	if (fclose(f) != 0 || bad)
+		return false;
+
+	std::vector<linespan> lines;
+	for (size_t at = 0; at < text.size(); at = lines.back().first + lines.back().second) {
+		size_t nl = text.find('\n', at);
+		lines.emplace_back(at, (nl == std::string::npos ? text.size() : nl + 1) - at);
+	}
+	if (strcmp(order, "reversed") == 0) {
+		std::reverse(lines.begin(), lines.end());
+	} else if (strcmp(order, "shuffled") == 0) {
+		for (size_t i = lines.size(); i > 1; i--)
+			std::swap(lines[i - 1], lines[size_t(rng() % i)]);
+	} else {
+		/* Compare copies of the fields: the files are small enough. */
+		std::vector<std::pair<std::string, linespan>> keyed;
+		keyed.reserve(lines.size());
+		for (const linespan &l : lines)
+			keyed.emplace_back(firstfield(text, l), l);
+		std::stable_sort(keyed.begin(), keyed.end(),
+		    [](const auto &x, const auto &y) { return x.first < y.first; });
+		for (size_t i = 0; i < lines.size(); i++)
+			lines[i] = keyed[i].second;
+	}
+
+	f = fopen(name, "w");
+	if (f == nullptr)
+		return false;
+	for (const linespan &l : lines)
+		fwrite(text.data() + l.first, 1, l.second, f);
+	bad = ferror(f) != 0;
+	return fclose(f) == 0 && !bad;
+}
+
+static void
+usage(void)
+{
+	fputs("usage: genlogs [-j] [-d] [-r rate] [-o shuffled|byhost|reversed] dir files lines\n", stderr);
+	exit(2);
+}
+
 int
 main(int argc, char *argv[])
 {
-	bool jitter = argc > 1 && strcmp(argv[1], "-j") == 0;
-	if (jitter) {
-		argc--;
-		argv++;
+	timing tm = {0, 0, false};
+	bool deal = false;
+	const char *order = nullptr;
+	int c;
+
+	while ((c = getopt(argc, argv, "jdr:o:")) != -1) {
+		switch (c) {
+		case 'j':
+			tm.jitter = true;
+			break;
+		case 'd':
+			deal = true;
+			break;
+		case 'r':
+			tm.rate = strtoul(optarg, nullptr, 10);
+			if (tm.rate == 0)
+				usage();
+			break;
+		case 'o':
+			order = optarg;
+			if (strcmp(order, "shuffled") != 0 && strcmp(order, "byhost") != 0 &&
+			    strcmp(order, "reversed") != 0)
+				usage();
+			break;
+		default:
+			usage();
+		}
 	}
-	if (argc != 4) {
-		fputs("usage: genlogs [-j] dir files lines\n", stderr);
-		return 2;
-	}
-	unsigned long files = strtoul(argv[2], nullptr, 10);
-	unsigned long lines = strtoul(argv[3], nullptr, 10);
+	if (argc - optind != 3)
+		usage();
+	const char *dir = argv[optind];
+	unsigned long files = strtoul(argv[optind + 1], nullptr, 10);
+	unsigned long lines = strtoul(argv[optind + 2], nullptr, 10);
+	tm.total = lines;
 	for (unsigned long k = 1; k <= files; k++) {
-		std::string name = std::string(argv[1]) + "/access-" + std::to_string(k) + ".log";
+		std::string name = std::string(dir) + "/access-" + std::to_string(k) + ".log";
 		FILE *f = fopen(name.c_str(), "w");
 		if (f == nullptr) {
 			perror(name.c_str());
 			return 1;
 		}
-		rngstate = k * 1000003u + (jitter ? 7 : 0);
-		writelog(f, lines, jitter);
-		if (fclose(f) != 0) {
+		rngstate = k * 1000003u + (tm.jitter ? 7 : 0);
+		if (deal)
+			writelog(f, &tm, k - 1, files);
+		else
+			writelog(f, &tm, 0, 1);
+		if (fclose(f) != 0 || (order != nullptr && !reorder(name.c_str(), order))) {
 			perror(name.c_str());
 			return 1;
 		}

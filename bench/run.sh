@@ -2,37 +2,85 @@
 # Benchmark quorvel against the sort recipe users reach for and against
 # reading the inputs three times with cat, on generated logs.
 #
-#	bench/run.sh [-j] [-f files] [-l lines] [-r runs] [-b builddir]
+#	bench/run.sh [-p] [-s shape] [-j] [-f files] [-l lines] [-r runs]
+#	    [-o old-quorvel] [-S] [-b builddir]
 #
-# -j jitters the dates within each file.  The logs and every output go to
-# a scratch directory under $TMPDIR (default /var/tmp), on one disk.  The
-# inputs are read once first, so every run finds them in the page cache.
+# -s picks the shape of the input (bench/genlogs writes it); the default
+# files x lines of each are the sizes its figures are quoted for:
+#	inorder   4 x 1 M  each file in date order, the files interleaving
+#	jittered  4 x 1 M  dates jittered by up to 2 s either way (-j too)
+#	shuffled  1 x 300 000  each file's lines in random order
+#	byhost    1 x 300 000  each file sorted by client, as sort -k1,1 leaves it
+#	reversed  1 x 1 M  each file last line first
+#	busy      4 x 1 M  2500 lines in every second: long runs of equal dates
+#	dealt     5000 files, 1 M lines in all: here -l is the total, dealt
+#	          round-robin, so each file is in date order and they interleave
+# -f and -l override the sizes; in every shape but dealt -l is per file.
+#
+# -p pipes every output into cat >/dev/null, as to an analyser reading
+# the merge, instead of writing it to a file; the cat x3 floor, which
+# writes the inputs to a file three times, is then left out.
+# -o also times another quorvel binary, the build before a change, in the
+# same runs and gives the median of the paired new/old ratios.
+# -S leaves out the sort recipe, which takes long, for quick new/old runs.
+#
+# The logs and every output go to a scratch directory under $TMPDIR
+# (default /var/tmp), on one disk.  The inputs are read before each timed
+# command, so every run finds them in the page cache, and the commands take
+# turns, in reverse order every other run, so that drifts in the machine's
+# speed fall on all of them alike; ratios are of commands of the same run.
+# One more, untimed, run of quorvel under strace counts its read calls,
+# and its output must be the reference merge's byte for byte.
 set -euo pipefail
 
-jitter="" files=4 lines=1000000 runs=5 build=build
-while getopts "jf:l:r:b:" opt; do
+usage() {
+	echo "usage: bench/run.sh [-p] [-s inorder|jittered|shuffled|byhost|reversed|busy|dealt] [-j]" \
+		"[-f files] [-l lines] [-r runs] [-o old-quorvel] [-S] [-b builddir]" >&2
+	exit 2
+}
+shape=inorder files="" lines="" runs=5 build=build pipe="" old="" nosort=""
+while getopts "ps:jf:l:r:o:Sb:" opt; do
 	case $opt in
-	j) jitter=-j ;;
+	p) pipe=yes ;;
+	s) shape=$OPTARG ;;
+	j) shape=jittered ;;
 	f) files=$OPTARG ;;
 	l) lines=$OPTARG ;;
 	r) runs=$OPTARG ;;
+	o) old=$OPTARG ;;
+	S) nosort=yes ;;
 	b) build=$OPTARG ;;
-	*) echo "usage: bench/run.sh [-j] [-f files] [-l lines] [-r runs] [-b builddir]" >&2; exit 2 ;;
+	*) usage ;;
 	esac
 done
+[ $OPTIND -gt $# ] || usage
+case $shape in
+inorder) gen=() f0=4 l0=1000000 ;;
+jittered) gen=(-j) f0=4 l0=1000000 ;;
+shuffled | byhost) gen=(-o "$shape") f0=1 l0=300000 ;;
+reversed) gen=(-o reversed) f0=1 l0=1000000 ;;
+busy) gen=(-r 2500) f0=4 l0=1000000 ;;
+dealt) gen=(-d) f0=5000 l0=1000000 ;;
+*) usage ;;
+esac
+files=${files:-$f0} lines=${lines:-$l0}
+[[ $files =~ ^[1-9][0-9]*$ && $lines =~ ^[1-9][0-9]*$ && $runs =~ ^[1-9][0-9]*$ ]] || usage
 for tool in quorvel bench/genlogs bench/refmerge; do
 	[ -x "$build/$tool" ] || { echo "bench/run.sh: no $build/$tool; build first" >&2; exit 2; }
 done
+[ -z "$old" ] || [ -x "$old" ] || { echo "bench/run.sh: $old is not a program" >&2; exit 2; }
 
 dir=$(mktemp -d "${TMPDIR:-/var/tmp}/quorvel-bench.XXXXXX")
 trap 'rm -rf "$dir"' EXIT
-"$build/bench/genlogs" $jitter "$dir" "$files" "$lines"
-inputs=("$dir"/access-*.log)
+"$build/bench/genlogs" "${gen[@]}" "$dir" "$files" "$lines"
+# In file order, not the glob's: the merge keeps that order for equal dates.
+inputs=()
+for ((k = 1; k <= files; k++)); do inputs+=("$dir/access-$k.log"); done
 bytes=$(cat "${inputs[@]}" | wc -c)
 count=$(cat "${inputs[@]}" | wc -l)
 
-# One timing of a command whose standard output goes to $dir/$1: elapsed
-# seconds and peak resident kilobytes.
+# One timing of a command whose standard output goes to $dir/$1, or into
+# a pipe to cat: elapsed seconds and the command's peak resident kilobytes.
 timed() {
 	local out="$dir/$1" t0 t1
 	shift
@@ -42,7 +90,11 @@ timed() {
 	sync
 	cat "${inputs[@]}" >/dev/null
 	t0=$EPOCHREALTIME
-	/usr/bin/time -f "%M" -o "$dir/rss" "$@" >"$out"
+	if [ -n "$pipe" ]; then
+		/usr/bin/time -f "%M" -o "$dir/rss" "$@" | cat >/dev/null
+	else
+		/usr/bin/time -f "%M" -o "$dir/rss" "$@" >"$out"
+	fi
 	t1=$EPOCHREALTIME
 	awk -v a="$t0" -v b="$t1" -v m="$(cat "$dir/rss")" 'BEGIN { printf "%.4f %d\n", b - a, m }'
 }
@@ -56,32 +108,103 @@ cat3() {
 read3() {
 	cat "$@" >/dev/null; cat "$@" >/dev/null; cat "$@"
 }
-
-q=() s=() c=() w=() rss=()
 export -f cat3 read3
+
+# The commands and what they are called in the figures.
+names=(quorvel)
+[ -z "$old" ] || names+=(old)
+[ -n "$nosort" ] || names+=(sort)
+[ -n "$pipe" ] || names+=(cat)
+names+=(read)
+declare -A label=([quorvel]=quorvel [old]=old [sort]=sort [cat]="cat x3" [read]="read x3 write x1")
+
+q=() o=() s=() c=() w=() rss=()
 for ((r = 0; r < runs; r++)); do
-	read -r t m < <(timed out.quorvel "$build/quorvel" "${inputs[@]}")
-	q+=("$t") rss+=("$m")
-	read -r t m < <(timed out.sort env LC_ALL=C sort -s -t ' ' -k 4.9,4.12n -k 4.5,4.7M \
-		-k 4.2,4.3n -k 4.14,4.15n -k 4.17,4.18n -k 4.20,4.21n "${inputs[@]}")
-	s+=("$t")
-	read -r t m < <(timed out.cat env out="$dir/out.cat" bash -c 'cat3 "$@"' cat3 "${inputs[@]}")
-	c+=("$t")
-	read -r t m < <(timed out.read bash -c 'read3 "$@"' read3 "${inputs[@]}")
-	w+=("$t")
+	order=("${names[@]}")
+	if ((r % 2)); then
+		order=()
+		for ((i = ${#names[@]} - 1; i >= 0; i--)); do order+=("${names[i]}"); done
+	fi
+	line="run $((r + 1)):"
+	for n in "${order[@]}"; do
+		case $n in
+		quorvel) read -r t m < <(timed out.quorvel "$build/quorvel" "${inputs[@]}")
+			q+=("$t") rss+=("$m") ;;
+		old) read -r t m < <(timed out.old "$old" "${inputs[@]}")
+			o+=("$t") ;;
+		sort) read -r t m < <(timed out.sort env LC_ALL=C sort -s -t ' ' -k 4.9,4.12n -k 4.5,4.7M \
+			-k 4.2,4.3n -k 4.14,4.15n -k 4.17,4.18n -k 4.20,4.21n "${inputs[@]}")
+			s+=("$t") ;;
+		cat) read -r t m < <(timed out.cat env out="$dir/out.cat" bash -c 'cat3 "$@"' cat3 "${inputs[@]}")
+			c+=("$t") ;;
+		read) read -r t m < <(timed out.read bash -c 'read3 "$@"' read3 "${inputs[@]}")
+			w+=("$t") ;;
+		esac
+		line+=" ${label[$n]} $t"
+	done
+	echo "$line"
 done
 
+# The untimed run: its output through the same pipe or into a file, and
+# its read calls counted when strace is there.
+check=("$build/quorvel" "${inputs[@]}")
+strace=/usr/bin/strace
+if [ -x "$strace" ]; then
+	check=("$strace" -f -qq -s 0 -e trace=pread64,read,openat -o "$dir/strace" "${check[@]}")
+fi
+if [ -n "$pipe" ]; then
+	"${check[@]}" | cat >"$dir/out.check"
+else
+	"${check[@]}" >"$dir/out.check"
+fi
 "$build/bench/refmerge" "${inputs[@]}" >"$dir/out.reference"
-if cmp -s "$dir/out.quorvel" "$dir/out.reference"; then same=yes; else same=NO; fi
+same=yes
+cmp -s "$dir/out.check" "$dir/out.reference" || same=NO
+[ -n "$pipe" ] || cmp -s "$dir/out.quorvel" "$dir/out.reference" || same=NO
 
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 ratios() { local -n a=$1 b=$2; for ((i = 0; i < ${#a[@]}; i++)); do awk -v x="${a[i]}" -v y="${b[i]}" 'BEGIN { print (y > 0) ? x / y : 0 }'; done; }
 
-mq=$(median "${q[@]}") ms=$(median "${s[@]}") mc=$(median "${c[@]}") mw=$(median "${w[@]}")
-mrss=$(median "${rss[@]}")
-echo "input: $files files, $count lines, $bytes bytes${jitter:+, jittered}; $runs runs; $(nproc) cores"
-echo "median seconds: quorvel $mq, sort $ms, cat x3 $mc, read x3 write x1 $mw"
-echo "median paired ratios: sort/quorvel $(median $(ratios s q)), quorvel/(cat x3) $(median $(ratios q c)), quorvel/(read x3 write x1) $(median $(ratios q w))"
+mq=$(median "${q[@]}") mw=$(median "${w[@]}") mrss=$(median "${rss[@]}")
+times="quorvel $mq"
+pairs=""
+if [ -n "$old" ]; then
+	times+=", old $(median "${o[@]}")"
+	pairs+="quorvel/old (new/old) $(median $(ratios q o)), "
+fi
+if [ -z "$nosort" ]; then
+	times+=", sort $(median "${s[@]}")"
+	pairs+="sort/quorvel $(median $(ratios s q)), "
+fi
+if [ -z "$pipe" ]; then
+	times+=", cat x3 $(median "${c[@]}")"
+	pairs+="quorvel/(cat x3) $(median $(ratios q c)), "
+fi
+times+=", read x3 write x1 $mw"
+pairs+="quorvel/(read x3 write x1) $(median $(ratios q w))"
+
+dest="to a file"
+[ -z "$pipe" ] || dest="piped into cat >/dev/null"
+echo "input: $shape, $files files, $count lines, $bytes bytes; output $dest; $runs runs; $(nproc) cores"
+echo "median seconds: $times"
+echo "median paired ratios: $pairs"
+if [ -x "$strace" ]; then
+	# Calls are counted where they start: a call another thread interrupts
+	# shows again as resumed.  quorvel opens every input afresh for the
+	# output pass, so that pass begins with the last opening of the first.
+	awk -v n="$count" -v first="\"${inputs[0]}\"" '
+		/resumed>/ { next }
+		NR == FNR { if (/ openat\(/ && index($0, first)) from = FNR; next }
+		FNR >= from { out = 1 }
+		/ read\(/ { reads++; if (out) oreads++ }
+		/ pread64\(/ { preads++; if (out) opreads++ }
+		END {
+			printf "quorvel read calls: %.3f a line (%d read + %d pread64 for %d lines); output pass %.3f a line (%d read + %d pread64)\n",
+			    (reads + preads) / n, reads, preads, n, (oreads + opreads) / n, oreads, opreads
+		}' "$dir/strace" "$dir/strace"
+else
+	echo "quorvel read calls: n/a (no $strace)"
+fi
 awk -v b="$bytes" -v t="$mq" -v k="$mrss" -v n="$count" 'BEGIN {
 	printf "quorvel: %.0f MB/s, %.1f ns a line, peak resident %.1f MiB (24 bytes x lines + 16 MiB = %.1f MiB)\n",
 	    (t > 0 ? b / t / 1e6 : 0), t / n * 1e9, k / 1024, (24 * n) / 1048576 + 16 }'
