@@ -69,20 +69,21 @@ fi
 if [ ! -f "$awstats" ]; then
 	skip "AWStats ($awstats) not found: apt-get install awstats"
 else
-	# Each run starts from an empty history, or it would skip records
-	# already counted by the run before it as old.
+	# LogFile is given on each command line; DNSLookup=0 keeps it offline.
+	cat >awstats.www.conf <<-EOF
+	LogFile="/dev/null"
+	LogType=W
+	LogFormat=1
+	SiteDomain="www.example.com"
+	HostAliases="localhost 127.0.0.1"
+	DirData="$work/data"
+	DNSLookup=0
+	EOF
+	# Each run starts from an empty history, or it would take the records
+	# the run before it counted as old.
 	awstats_run() {
 		rm -rf data
 		mkdir data
-		cat >awstats.www.conf <<-EOF
-		LogFile="/dev/null"
-		LogType=W
-		LogFormat=1
-		SiteDomain="www.example.com"
-		HostAliases="localhost 127.0.0.1"
-		DirData="$work/data"
-		DNSLookup=0
-		EOF
 		sh -c "$1" >awstats.out 2>&1 || { cat awstats.out; fail "awstats: $1"; }
 		corrupted=$(found corrupted) old=$(found old) new=$(found 'new qualified')
 		[ -n "$corrupted" ] && [ -n "$old" ] && [ -n "$new" ] ||
