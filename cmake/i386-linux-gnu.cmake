@@ -1,6 +1,7 @@
 # The i386 Linux deliverable, built on an x86_64 host with g++-multilib:
-#   cmake -B build32 -DCMAKE_TOOLCHAIN_FILE=cmake/i386-linux-gnu.cmake \
-#         -DQUORVEL_GTEST_SOURCE=/usr/src/googletest
+#   cmake -B build32 -DCMAKE_TOOLCHAIN_FILE=cmake/i386-linux-gnu.cmake
+# GoogleTest is then built from /usr/src/googletest, since the installed
+# 64-bit copy does not link.
 # The programs it builds run on the host, so the tests run as usual.
 set(CMAKE_C_FLAGS_INIT "-m32")
 set(CMAKE_CXX_FLAGS_INIT "-m32")
