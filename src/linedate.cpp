@@ -73,8 +73,6 @@ linedate_take(linedate_scan *s, const char *p, size_t len, uint64_t pos)
 	if (s->left == 0)
 		return false;
 	s->left--;
-	if (pos == 0)
-		s->file->head = logfile_checksum(p, len);
 	if (!s->continued) {
 		s->blank = p[0] == 0 || p[0] == '\n';
 		if (!s->blank)
@@ -165,7 +163,8 @@ linedate_scanfile(logfile *file, linedate *current, char *buf)
 	int month = linedate_month;
 	/* A file that grew since it was counted gives only what was counted. */
 	linedate_scan s = {file, current, file->lines, 0, false, false};
-	bool ok = linedate_scanfd(&s, fd, buf);
+	/* The file was read as counted: the same reads, the same ends. */
+	bool ok = linedate_scanfd(&s, fd, buf) && s.left == 0 && logfile_unchanged(file, fd);
 	logfile_close(file, fd);
 	if (!ok) {
 		memset(static_cast<void *>(current), 0, size_t(s.current - current) * sizeof(linedate));

@@ -55,9 +55,15 @@ static constexpr size_t linedate_outfile = 128 * 1024;
 static char *linedate_out;
 static size_t linedate_outsize, linedate_outlen;
 
-/* The long line being printed, if its next read is yet to come. */
+/*
+ * The long line being printed, if its next read is yet to come: where
+ * that read starts, and the length and checksum of the read before it.
+ */
 static const logfile *linedate_midfile;
 static uint64_t linedate_midpos;
+static size_t linedate_midlen;
+static uint64_t linedate_midsum;
+static char linedate_midbuf[quorvel_linemax];
 
 static void
 linedate_flush(void)
@@ -204,14 +210,20 @@ linedate_fetchlong(const logfile *f, uint64_t pos, size_t want, const char **lin
 	return linedate_find(linedate_scratch, from, n, pos, want, line, len);
 }
 
-/* Find the read at pos of f; false when its bytes cannot be had. */
+/*
+ * Find the read at pos of f; false when its bytes cannot be had.  Says
+ * whether the file was read for it.
+ */
 static bool
-linedate_fetch(linedate_window *w, const logfile *f, uint64_t pos, const char **line, size_t *len)
+linedate_fetch(linedate_window *w, const logfile *f, uint64_t pos, const char **line, size_t *len,
+    bool *reread)
 {
 	if (f->file == nullptr || pos >= f->size)
 		return false;
 	size_t want = size_t(std::min<uint64_t>(quorvel_linemax, f->size - pos));
+	*reread = false;
 	if (!linedate_find(w->buf, w->off, w->len, pos, want, line, len)) {
+		*reread = true;
 		if (!linedate_refill(w, f, pos, want)) {
 			w->len = 0;
 			return false;
@@ -225,6 +237,20 @@ linedate_fetch(linedate_window *w, const logfile *f, uint64_t pos, const char **
 }
 
 /*
+ * A long line's read taken from a new read of its file must not join one
+ * printed from the file as it was before: the read printed before it must
+ * still be there.
+ */
+static bool
+linedate_sameread(const logfile *f)
+{
+	uint64_t from = linedate_midpos - linedate_midlen;
+
+	return linedate_readat(fileno(f->file), linedate_midbuf, linedate_midlen, from) == linedate_midlen &&
+	    logfile_checksum(linedate_midbuf, linedate_midlen) == linedate_midsum;
+}
+
+/*
  * Is this the line the scan indexed?  It has the length it had; it starts
  * a line, or continues the long line printed just before it; and the
  * first line taken from a read, when it names its own month, still has
@@ -232,7 +258,8 @@ linedate_fetch(linedate_window *w, const logfile *f, uint64_t pos, const char **
  * file's bytes moved, must have the bytes it had.
  */
 static bool
-linedate_check(linedate_window *w, const linedate *r, uint64_t pos, const char *line, size_t len)
+linedate_check(linedate_window *w, const linedate *r, uint64_t pos, const char *line, size_t len,
+    bool reread)
 {
 	bool continues = linedate_midfile == r->file && linedate_midpos == pos;
 
@@ -241,7 +268,7 @@ linedate_check(linedate_window *w, const linedate *r, uint64_t pos, const char *
 	if (pos == 0)
 		return logfile_checksum(line, len) == r->file->head;
 	if (line[-1] != '\n')
-		return continues;
+		return continues && (!reread || linedate_sameread(r->file));
 	if (continues)
 		return false;
 	if (!w->fresh)
@@ -263,10 +290,11 @@ linedate_print(linedate_window *windows, const linedate *r)
 	uint64_t pos = linedate_offset(r);
 	const char *line;
 	size_t len;
+	bool reread;
 
 	if (f->lost)
 		return;
-	if (!linedate_fetch(w, f, pos, &line, &len) || !linedate_check(w, r, pos, line, len)) {
+	if (!linedate_fetch(w, f, pos, &line, &len, &reread) || !linedate_check(w, r, pos, line, len, reread)) {
 		linedate_endline();
 		logfile_lose(f, "Cannot read %s again\n");
 		return;
@@ -283,6 +311,8 @@ linedate_print(linedate_window *windows, const linedate *r)
 	} else {
 		linedate_midfile = f;
 		linedate_midpos = pos + len;
+		linedate_midlen = len;
+		linedate_midsum = logfile_checksum(line, len);
 	}
 }
 

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
@@ -92,6 +93,39 @@ logfile_lose(logfile *f, const char *format)
 	logfiles_lost++;
 }
 
+/* Bytes at the end of a file whose checksum is kept. */
+static constexpr size_t logfile_tailsize = 64;
+
+/* Checksums of the first bounded read of fd and of its last bytes. */
+static bool
+logfile_sums(int fd, uint64_t size, uint64_t *head, uint64_t *tail)
+{
+	char buf[quorvel_linemax];
+	size_t n = size_t(std::min<uint64_t>(size, sizeof buf));
+
+	*head = *tail = logfile_checksum(buf, 0);
+	if (size == 0)
+		return true;
+	if (pread(fd, buf, n, 0) != ssize_t(n))
+		return false;
+	const char *nl = static_cast<const char *>(memchr(buf, '\n', n));
+	*head = logfile_checksum(buf, nl != nullptr ? size_t(nl - buf) + 1 : n);
+	n = size_t(std::min<uint64_t>(size, logfile_tailsize));
+	if (pread(fd, buf, n, off_t(size - n)) != ssize_t(n))
+		return false;
+	*tail = logfile_checksum(buf, n);
+	return true;
+}
+
+bool
+logfile_unchanged(const logfile *f, int fd)
+{
+	uint64_t head, tail;
+
+	return f->copy != nullptr ||
+	    (logfile_sums(fd, f->size, &head, &tail) && head == f->head && tail == f->tail);
+}
+
 int
 logfile_reopen(const logfile *f)
 {
@@ -105,7 +139,7 @@ logfile_reopen(const logfile *f)
 		return -1;
 	struct stat st;
 	if (fstat(fd, &st) != 0 || st.st_dev != f->dev || st.st_ino != f->ino ||
-	    (S_ISREG(st.st_mode) && uint64_t(st.st_size) < f->size)) {
+	    (S_ISREG(st.st_mode) && uint64_t(st.st_size) < f->size) || !logfile_unchanged(f, fd)) {
 		close(fd);
 		return -1;
 	}
@@ -188,7 +222,7 @@ logfile_countfd(logfile *f, int fd, char *buf)
 	}
 	f->lines = logfile_countend(&c);
 	f->size = off;
-	return true;
+	return logfile_sums(fd, f->size, &f->head, &f->tail);
 }
 
 /* Count one file and note which file it was, for the later passes. */
@@ -213,6 +247,8 @@ logfile_countone(logfile *f, char *buf)
 		fd = fileno(f->copy);
 	}
 	f->counted = true;
+	if (S_ISDIR(st.st_mode))
+		logfile_sums(fd, 0, &f->head, &f->tail);
 	/* A directory reads as an empty file. */
 	if (!S_ISDIR(st.st_mode) && !logfile_countfd(f, fd, buf)) {
 		f->lines = 0;

@@ -25,8 +25,9 @@ struct logfile {
 				   the scan went through */
 	dev_t dev;		/* identity of the file counted: the later */
 	ino_t ino;		/*   passes read that file or none */
-	uint64_t head;		/* checksum of the first read the scan took,
-				   which no other check can tell apart */
+	uint64_t head;		/* checksums of the first read counted and */
+	uint64_t tail;		/*   of the last bytes: a file emptied and
+				   written anew in place tells itself apart */
 };
 
 extern logfile *logfiles_begin;
@@ -41,11 +42,15 @@ void logfile_linecount(void);
 /*
  * Open again, for a later pass, the file that was counted for f, or -1:
  * the copy of an input that is not a regular file, or the named file if it
- * is still the one counted and still holds the bytes counted.  Never waits
- * on a FIFO put in the file's place.  Close it with logfile_close, which
- * leaves the copy open for the next pass.
+ * is still the one counted and still holds the bytes counted, as far as
+ * its size and the checksums of its first read and last bytes tell.  Never
+ * waits on a FIFO put in the file's place.  Close it with logfile_close,
+ * which leaves the copy open for the next pass.
  */
 int logfile_reopen(const logfile *f);
+
+/* Does fd still begin and end with the bytes counted for f? */
+bool logfile_unchanged(const logfile *f, int fd);
 void logfile_close(const logfile *f, int fd);
 
 /*

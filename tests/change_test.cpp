@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -109,9 +110,11 @@ run_changed(const std::string &change, bool after_scan)
 TEST_F(Change, BetweenTheCountAndTheScan)
 {
 	/* A FIFO in a file's place must not stop the run, at either pass. */
-	const char *changes[] = {"rm b", "truncate -s 10 b", "mv c b", "rm b && mkfifo b", "rm b && mkfifo b"};
+	/* Emptied and written anew, as copytruncate and the server do. */
+	const char *changes[] = {"rm b", "truncate -s 10 b", "mv c b", "cat c > b", "rm b && cp c b",
+	    "rm b && mkfifo b", "rm b && mkfifo b"};
 	for (const char *change : changes) {
-		bool after_scan = &change == &changes[4];
+		bool after_scan = &change == &changes[6];
 		stages_reset();
 		ASSERT_EQ(system(("rm -rf " + scratch_dir() + "/*").c_str()), 0);
 		std::string a = scratch_write("a", log("a", 3, 0, 2));
@@ -193,6 +196,27 @@ TEST(ChangeRun, RefilledWhileTheOutputWaits)
 	EXPECT_EQ(scratch_read(scratch_dir() + "/err"), "Cannot read live.log again\n");
 	EXPECT_TRUE(whole_lines(r.out, {live, other}));
 	EXPECT_TRUE(all_lines(r.out, other));
+}
+
+/* Rewritten in place while the output waits on a pipe, in the middle of a long line. */
+TEST(ChangeRun, ALongLineIsNeverJoinedFromTwoVersions)
+{
+	if (access("/proc/self/wchan", R_OK) != 0)
+		GTEST_SKIP() << "no /proc/PID/wchan to tell when the output waits";
+	std::string date = "10.0.0.1 - - [05/Mar/2003:08:00:01 +0000] \"GET /";
+	std::string longline = date + std::string(3 << 20, 'x') + "\" 200 1\n";
+	scratch_write("g.log", longline + log("g", 100, 2, 1));
+	scratch_write("new", date + std::string(3 << 20, 'y') + "\" 200 1\n" + log("g", 100, 2, 1));
+	run_result r = run_shell("mkfifo out && { $Q g.log > out 2>err & pid=$!; exec 3<out; "
+	    "for i in $(seq 1000); do case $(cat /proc/$pid/wchan) in *pipe_write) break;; esac; "
+	    "sleep 0.01; done; "
+	    "dd if=new of=g.log conv=notrunc status=none; cat <&3; wait $pid; echo $? > status; }");
+	EXPECT_EQ(scratch_read(scratch_dir() + "/status"), "1\n");
+	EXPECT_EQ(scratch_read(scratch_dir() + "/err"), "Cannot read g.log again\n");
+	/* The long line went out in part, from the file as it was, and was ended. */
+	EXPECT_EQ(r.out.rfind(date + "xxx", 0), 0u);
+	EXPECT_EQ(r.out.find('\n'), r.out.size() - 1);
+	EXPECT_TRUE(whole_lines(r.out, {}, longline));
 }
 
 TEST(Count, BeyondThirtyTwoBits)
