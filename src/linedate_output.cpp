@@ -126,7 +126,7 @@ linedate_reopen(logfile *f)
 		return;
 	}
 	int fd = logfile_reopen(f);
-	if (fd >= 0 && (f->file = fdopen(fd, "r")) == nullptr)
+	if (fd >= 0 && (!logfile_unchanged(f, fd) || (f->file = fdopen(fd, "r")) == nullptr))
 		close(fd);
 }
 

@@ -139,7 +139,7 @@ logfile_reopen(const logfile *f)
 		return -1;
 	struct stat st;
 	if (fstat(fd, &st) != 0 || st.st_dev != f->dev || st.st_ino != f->ino ||
-	    (S_ISREG(st.st_mode) && uint64_t(st.st_size) < f->size) || !logfile_unchanged(f, fd)) {
+	    (S_ISREG(st.st_mode) && uint64_t(st.st_size) < f->size)) {
 		close(fd);
 		return -1;
 	}

@@ -42,14 +42,17 @@ void logfile_linecount(void);
 /*
  * Open again, for a later pass, the file that was counted for f, or -1:
  * the copy of an input that is not a regular file, or the named file if it
- * is still the one counted and still holds the bytes counted, as far as
- * its size and the checksums of its first read and last bytes tell.  Never
- * waits on a FIFO put in the file's place.  Close it with logfile_close,
- * which leaves the copy open for the next pass.
+ * is still the one counted and still holds as many bytes.  Never waits on
+ * a FIFO put in the file's place.  Close it with logfile_close, which
+ * leaves the copy open for the next pass.
  */
 int logfile_reopen(const logfile *f);
 
-/* Does fd still begin and end with the bytes counted for f? */
+/*
+ * Does fd still begin and end with the bytes counted for f?  The checksums
+ * of its first read and last bytes tell a file emptied and written anew in
+ * place, as copytruncate and the server do, from the one counted.
+ */
 bool logfile_unchanged(const logfile *f, int fd);
 void logfile_close(const logfile *f, int fd);
 
