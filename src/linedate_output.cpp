@@ -4,8 +4,8 @@
  * Each file is read through a window of its own, whose reads follow the
  * way the sorted index walks the file: they grow while the walk goes
  * forward (a log in date order) or backward (a log written newest
- * first), and shrink to a page while the lines are wanted in scattered
- * order.  A line is taken from the window when its end is in it.
+ * first), and shrink to a few lines while the lines are wanted in
+ * scattered order.  A line is taken from the window when its end is in it.
  *
  * Before a line goes out it is checked to be the line that was scanned:
  * it starts where a line starts, and the first line taken from each read
@@ -173,7 +173,7 @@ linedate_find(const char *buf, uint64_t off, size_t held, uint64_t pos, size_t w
 /*
  * Read the window again for the line at pos.  A walk that goes on in
  * the same direction doubles the read, up to the window's room; one that
- * jumps about reads a page.  Reads forward keep a little of what lies
+ * jumps about reads a few lines.  Reads forward keep a little of what lies
  * behind, for lines slightly out of order; reads backward end with the
  * line.  False when the file no longer holds the bytes.
  */
