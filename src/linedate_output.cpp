@@ -114,20 +114,19 @@ linedate_outputsize(void)
 
 /*
  * Open f again for output.  A file that is no longer the one counted, or
- * that lost bytes the scan went through, is left without a stream.
+ * that lost bytes the scan went through, is left without a descriptor.
  */
 static void
 linedate_reopen(logfile *f)
 {
 	if (quorvel_trace(2))
 		fprintf(stderr, "linedate_output (): openfile %s\n", f->name);
-	if (f->copy != nullptr) {
-		f->file = f->copy;
-		return;
-	}
 	int fd = logfile_reopen(f);
-	if (fd >= 0 && (!logfile_unchanged(f, fd) || (f->file = fdopen(fd, "r")) == nullptr))
-		close(fd);
+	if (fd >= 0 && !logfile_unchanged(f, fd)) {
+		logfile_close(f, fd);
+		fd = -1;
+	}
+	f->fd = fd;
 }
 
 /* Read n bytes of fd at off into buf; the count read. */
@@ -193,7 +192,7 @@ linedate_refill(linedate_window *w, const logfile *f, uint64_t pos, size_t want)
 	}
 	size_t n = size_t(std::min<uint64_t>(w->step, f->size - from));
 	w->off = from;
-	w->len = linedate_readat(fileno(f->file), w->buf, n, from);
+	w->len = linedate_readat(f->fd, w->buf, n, from);
 	w->fresh = true;
 	return w->len == n;
 }
@@ -205,7 +204,7 @@ linedate_fetchlong(const logfile *f, uint64_t pos, size_t want, const char **lin
 	uint64_t from = pos > 0 ? pos - 1 : 0;
 	size_t n = size_t(pos - from) + want;
 
-	if (linedate_readat(fileno(f->file), linedate_scratch, n, from) != n)
+	if (linedate_readat(f->fd, linedate_scratch, n, from) != n)
 		return false;
 	return linedate_find(linedate_scratch, from, n, pos, want, line, len);
 }
@@ -218,7 +217,7 @@ static bool
 linedate_fetch(linedate_window *w, const logfile *f, uint64_t pos, const char **line, size_t *len,
     bool *reread)
 {
-	if (f->file == nullptr || pos >= f->size)
+	if (f->fd < 0 || pos >= f->size)
 		return false;
 	size_t want = size_t(std::min<uint64_t>(quorvel_linemax, f->size - pos));
 	*reread = false;
@@ -246,7 +245,7 @@ linedate_sameread(const logfile *f)
 {
 	uint64_t from = linedate_midpos - linedate_midlen;
 
-	return linedate_readat(fileno(f->file), linedate_midbuf, linedate_midlen, from) == linedate_midlen &&
+	return linedate_readat(f->fd, linedate_midbuf, linedate_midlen, from) == linedate_midlen &&
 	    logfile_checksum(linedate_midbuf, linedate_midlen) == linedate_midsum;
 }
 

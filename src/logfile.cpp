@@ -41,6 +41,7 @@ logfile_add(const char *filename)
 	if (f == nullptr)
 		quorvel_nomemory();
 	f->name = reinterpret_cast<char *>(f + 1);
+	f->fd = -1;
 	memcpy(f->name, filename, len + 1);
 
 	if (logfiles_begin == nullptr) {

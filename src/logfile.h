@@ -15,7 +15,7 @@ struct logfile {
 	logfile *next;		/* next name on the command line, or null */
 	char *name;		/* the name as given, kept whole */
 	uint64_t lines;		/* bounded reads counted in the file */
-	FILE *file;		/* stream of the output pass, or null */
+	int fd;			/* descriptor the output pass reads, or -1 */
 	FILE *copy;		/* private copy of an input that is not a
 				   regular file, read by every pass */
 	uint32_t place;		/* 0 for the first name, 1 for the next... */

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include <unistd.h>
+
 #include "linedate.h"
 #include "logfile.h"
 #include "quorvel.h"
@@ -30,8 +32,8 @@ stages_reset(void)
 {
 	for (logfile *f = logfiles_begin, *next; f != nullptr; f = next) {
 		next = f->next;
-		if (f->file != nullptr && f->file != f->copy)
-			fclose(f->file);
+		if (f->fd >= 0 && f->copy == nullptr)
+			close(f->fd);
 		if (f->copy != nullptr)
 			fclose(f->copy);
 		free(f);
