@@ -57,12 +57,18 @@ static size_t linedate_outsize, linedate_outlen;
 
 /*
  * The long line being printed, if its next read is yet to come: where
- * that read starts, and the length and checksum of the read before it.
+ * that read starts, and where its first read and the read before it lie,
+ * with their checksums.
  */
+struct linedate_piece {
+	uint64_t off;
+	size_t len;
+	uint64_t sum;
+};
+
 static const logfile *linedate_midfile;
 static uint64_t linedate_midpos;
-static size_t linedate_midlen;
-static uint64_t linedate_midsum;
+static linedate_piece linedate_first, linedate_last;
 static char linedate_midbuf[quorvel_linemax];
 
 static void
@@ -235,18 +241,23 @@ linedate_fetch(linedate_window *w, const logfile *f, uint64_t pos, const char **
 	return true;
 }
 
+static bool
+linedate_pieceholds(const logfile *f, const linedate_piece *p)
+{
+	return linedate_readat(f->fd, linedate_midbuf, p->len, p->off) == p->len &&
+	    logfile_checksum(linedate_midbuf, p->len) == p->sum;
+}
+
 /*
- * A long line's read taken from a new read of its file must not join one
- * printed from the file as it was before: the read printed before it must
- * still be there.
+ * A long line's read taken from a new read of its file must not join
+ * those printed from the file as it was before: the line's first read,
+ * which holds its date, and the read just before must still be there.
  */
 static bool
 linedate_sameread(const logfile *f)
 {
-	uint64_t from = linedate_midpos - linedate_midlen;
-
-	return linedate_readat(f->fd, linedate_midbuf, linedate_midlen, from) == linedate_midlen &&
-	    logfile_checksum(linedate_midbuf, linedate_midlen) == linedate_midsum;
+	return linedate_pieceholds(f, &linedate_last) &&
+	    (linedate_first.off == linedate_last.off || linedate_pieceholds(f, &linedate_first));
 }
 
 /*
@@ -298,7 +309,8 @@ linedate_print(linedate_window *windows, const linedate *r)
 		logfile_lose(f, "Cannot read %s again\n");
 		return;
 	}
-	if (linedate_midfile != nullptr && (linedate_midfile != f || linedate_midpos != pos))
+	bool continues = linedate_midfile == f && linedate_midpos == pos;
+	if (linedate_midfile != nullptr && !continues)
 		linedate_endline();
 	linedate_emit(line, len);
 	linedate_midfile = nullptr;
@@ -307,12 +319,13 @@ linedate_print(linedate_window *windows, const linedate *r)
 	/* The unterminated end of a file must not run into the next line. */
 	if (pos + len == f->size) {
 		linedate_emit("\n", 1);
-	} else {
-		linedate_midfile = f;
-		linedate_midpos = pos + len;
-		linedate_midlen = len;
-		linedate_midsum = logfile_checksum(line, len);
+		return;
 	}
+	linedate_last = {pos, len, logfile_checksum(line, len)};
+	if (!continues)
+		linedate_first = linedate_last;
+	linedate_midfile = f;
+	linedate_midpos = pos + len;
 }
 
 /*
