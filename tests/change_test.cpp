@@ -204,19 +204,23 @@ TEST(ChangeRun, ALongLineIsNeverJoinedFromTwoVersions)
 	if (access("/proc/self/wchan", R_OK) != 0)
 		GTEST_SKIP() << "no /proc/PID/wchan to tell when the output waits";
 	std::string date = "10.0.0.1 - - [05/Mar/2003:08:00:01 +0000] \"GET /";
-	std::string longline = date + std::string(3 << 20, 'x') + "\" 200 1\n";
-	scratch_write("g.log", longline + log("g", 100, 2, 1));
-	scratch_write("new", date + std::string(3 << 20, 'y') + "\" 200 1\n" + log("g", 100, 2, 1));
-	run_result r = run_shell("mkfifo out && { $Q g.log > out 2>err & pid=$!; exec 3<out; "
-	    "for i in $(seq 1000); do case $(cat /proc/$pid/wchan) in *pipe_write) break;; esac; "
-	    "sleep 0.01; done; "
-	    "dd if=new of=g.log conv=notrunc status=none; cat <&3; wait $pid; echo $? > status; }");
-	EXPECT_EQ(scratch_read(scratch_dir() + "/status"), "1\n");
-	EXPECT_EQ(scratch_read(scratch_dir() + "/err"), "Cannot read g.log again\n");
-	/* The long line went out in part, from the file as it was, and was ended. */
-	EXPECT_EQ(r.out.rfind(date + "xxx", 0), 0u);
-	EXPECT_EQ(r.out.find('\n'), r.out.size() - 1);
-	EXPECT_TRUE(whole_lines(r.out, {}, longline));
+	std::string text = std::string(3 << 20, 'x'), longline = date + text + "\" 200 1\n";
+	/* Changed all through, or at its start and its end only. */
+	std::string ends = "NEW" + text.substr(3, text.size() - 6) + "NEW";
+	for (const std::string &changed : {std::string(3 << 20, 'y'), ends}) {
+		scratch_write("g.log", longline + log("g", 100, 2, 1));
+		scratch_write("new", date + changed + "\" 200 1\n" + log("g", 100, 2, 1));
+		run_result r = run_shell("rm -f out && mkfifo out && { $Q g.log > out 2>err & pid=$!; exec 3<out; "
+		    "for i in $(seq 1000); do case $(cat /proc/$pid/wchan) in *pipe_write) break;; esac; "
+		    "sleep 0.01; done; "
+		    "dd if=new of=g.log conv=notrunc status=none; cat <&3; wait $pid; echo $? > status; }");
+		EXPECT_EQ(scratch_read(scratch_dir() + "/status"), "1\n");
+		EXPECT_EQ(scratch_read(scratch_dir() + "/err"), "Cannot read g.log again\n");
+		/* The long line went out in part, from the file as it was, and was ended. */
+		EXPECT_EQ(r.out.rfind(date + "xxx", 0), 0u);
+		EXPECT_EQ(r.out.find('\n'), r.out.size() - 1);
+		EXPECT_TRUE(whole_lines(r.out, {}, longline));
+	}
 }
 
 TEST(Count, BeyondThirtyTwoBits)
