@@ -48,6 +48,15 @@ merge(const std::vector<std::string> &paths)
 	return file_read(out);
 }
 
+/* Leave no scratch directory behind when the fuzzer ends. */
+void
+remove_dir(void)
+{
+	for (const char *name : {"f0", "f1", "f2", "out"})
+		unlink((dir + "/" + name).c_str());
+	rmdir(dir.c_str());
+}
+
 }
 
 extern "C" int
@@ -57,6 +66,7 @@ LLVMFuzzerInitialize(int *, char ***)
 	if (mkdtemp(tmpl) == nullptr)
 		abort();
 	dir = tmpl;
+	atexit(remove_dir);
 	return 0;
 }
 
