@@ -8,10 +8,10 @@
  * scattered order.  A line is taken from the window when its end is in it.
  *
  * Before a line goes out it is checked to be the line that was scanned:
- * it starts where a line starts, and the first line taken from each read
- * still has the date key the scan gave it.  A file rewritten under the
- * run fails one of these almost at once; from then on none of its lines
- * are printed.
+ * its read has the length the scan found, it starts where a line starts,
+ * and the first line taken from each read still has the date key the scan
+ * gave it (linedate_check says all).  A file rewritten under the run fails
+ * one of these almost at once; from then on none of its lines are printed.
  */
 #include "linedate.h"
 
@@ -135,23 +135,6 @@ linedate_reopen(logfile *f)
 	f->fd = fd;
 }
 
-/* Read n bytes of fd at off into buf; the count read. */
-static size_t
-linedate_readat(int fd, char *buf, size_t n, uint64_t off)
-{
-	size_t got = 0;
-
-	while (got < n) {
-		ssize_t r = pread(fd, buf + got, n - got, off_t(off + got));
-		if (r < 0 && errno == EINTR)
-			continue;
-		if (r <= 0)
-			break;
-		got += size_t(r);
-	}
-	return got;
-}
-
 /*
  * The read at pos among the bytes of a buffer holding [off, off + held),
  * if its end is held, and so is the byte before it.
@@ -198,7 +181,7 @@ linedate_refill(linedate_window *w, const logfile *f, uint64_t pos, size_t want)
 	}
 	size_t n = size_t(std::min<uint64_t>(w->step, f->size - from));
 	w->off = from;
-	w->len = linedate_readat(f->fd, w->buf, n, from);
+	w->len = quorvel_readat(f->fd, w->buf, n, from);
 	w->fresh = true;
 	return w->len == n;
 }
@@ -210,7 +193,7 @@ linedate_fetchlong(const logfile *f, uint64_t pos, size_t want, const char **lin
 	uint64_t from = pos > 0 ? pos - 1 : 0;
 	size_t n = size_t(pos - from) + want;
 
-	if (linedate_readat(f->fd, linedate_scratch, n, from) != n)
+	if (quorvel_readat(f->fd, linedate_scratch, n, from) != n)
 		return false;
 	return linedate_find(linedate_scratch, from, n, pos, want, line, len);
 }
@@ -244,7 +227,7 @@ linedate_fetch(linedate_window *w, const logfile *f, uint64_t pos, const char **
 static bool
 linedate_pieceholds(const logfile *f, const linedate_piece *p)
 {
-	return linedate_readat(f->fd, linedate_midbuf, p->len, p->off) == p->len &&
+	return quorvel_readat(f->fd, linedate_midbuf, p->len, p->off) == p->len &&
 	    logfile_checksum(linedate_midbuf, p->len) == p->sum;
 }
 

@@ -107,12 +107,12 @@ logfile_sums(int fd, uint64_t size, uint64_t *head, uint64_t *tail)
 	*head = *tail = logfile_checksum(buf, 0);
 	if (size == 0)
 		return true;
-	if (pread(fd, buf, n, 0) != ssize_t(n))
+	if (quorvel_readat(fd, buf, n, 0) != n)
 		return false;
 	const char *nl = static_cast<const char *>(memchr(buf, '\n', n));
 	*head = logfile_checksum(buf, nl != nullptr ? size_t(nl - buf) + 1 : n);
 	n = size_t(std::min<uint64_t>(size, logfile_tailsize));
-	if (pread(fd, buf, n, off_t(size - n)) != ssize_t(n))
+	if (quorvel_readat(fd, buf, n, size - n) != n)
 		return false;
 	*tail = logfile_checksum(buf, n);
 	return true;
@@ -152,6 +152,22 @@ logfile_close(const logfile *f, int fd)
 {
 	if (f->copy == nullptr)
 		close(fd);
+}
+
+size_t
+quorvel_readat(int fd, char *buf, size_t n, uint64_t off)
+{
+	size_t got = 0;
+
+	while (got < n) {
+		ssize_t r = pread(fd, buf + got, n - got, off_t(off + got));
+		if (r < 0 && errno == EINTR)
+			continue;
+		if (r <= 0)
+			break;
+		got += size_t(r);
+	}
+	return got;
 }
 
 bool
@@ -248,10 +264,10 @@ logfile_countone(logfile *f, char *buf)
 		fd = fileno(f->copy);
 	}
 	f->counted = true;
-	if (S_ISDIR(st.st_mode))
-		logfile_sums(fd, 0, &f->head, &f->tail);
 	/* A directory reads as an empty file. */
-	if (!S_ISDIR(st.st_mode) && !logfile_countfd(f, fd, buf)) {
+	if (S_ISDIR(st.st_mode)) {
+		logfile_sums(fd, 0, &f->head, &f->tail);
+	} else if (!logfile_countfd(f, fd, buf)) {
 		f->lines = 0;
 		logfile_lose(f, "Cannot read %s again\n");
 	}

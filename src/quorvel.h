@@ -6,6 +6,7 @@
 #define QUORVEL_H
 
 #include <cstddef>
+#include <cstdint>
 
 /* Trace level: raised by each -v (set to 1 by -g on FreeBSD). */
 extern int debug;
@@ -39,5 +40,8 @@ quorvel_trace(int level)
 
 /* Write all of buf to fd, through short writes and signals; false on failure. */
 bool quorvel_writeall(int fd, const char *buf, size_t n);
+
+/* Read n bytes of fd at offset off, through short reads and signals; the count read. */
+size_t quorvel_readat(int fd, char *buf, size_t n, uint64_t off);
 
 #endif
