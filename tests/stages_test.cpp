@@ -141,6 +141,8 @@ TEST_F(Stages, LongLinesKeepOneKey)
 	for (int i = 0; i < 5; i++) {
 		EXPECT_EQ(linedates_buffer[i].time, 104919302u) << i;
 		EXPECT_EQ(linedate_offset(&linedates_buffer[i]), pos[i]) << i;
+		/* Each record knows the length of its read, up to the next one. */
+		EXPECT_EQ(linedate_length(&linedates_buffer[i]), pos[i + 1] - pos[i]) << i;
 	}
 	EXPECT_EQ(linedates_buffer[5].time, 104919303u);
 	EXPECT_EQ(linedate_offset(&linedates_buffer[5]), pos[5]);
