@@ -23,13 +23,6 @@ unsigned logfiles_lost;
 static constexpr size_t logfile_blocksize = 256 * 1024;
 
 void
-quorvel_nomemory(void)
-{
-	fputs(QUORVEL_NOMEMORY, stderr);
-	exit(1);
-}
-
-void
 logfile_add(const char *filename)
 {
 	if (debug)
@@ -152,37 +145,6 @@ logfile_close(const logfile *f, int fd)
 {
 	if (f->copy == nullptr)
 		close(fd);
-}
-
-size_t
-quorvel_readat(int fd, char *buf, size_t n, uint64_t off)
-{
-	size_t got = 0;
-
-	while (got < n) {
-		ssize_t r = pread(fd, buf + got, n - got, off_t(off + got));
-		if (r < 0 && errno == EINTR)
-			continue;
-		if (r <= 0)
-			break;
-		got += size_t(r);
-	}
-	return got;
-}
-
-bool
-quorvel_writeall(int fd, const char *buf, size_t n)
-{
-	while (n > 0) {
-		ssize_t w = write(fd, buf, n);
-		if (w < 0 && errno == EINTR)
-			continue;
-		if (w <= 0)
-			return false;
-		buf += w;
-		n -= size_t(w);
-	}
-	return true;
 }
 
 /*

@@ -35,6 +35,8 @@ quorvel_trace(int level)
 	return debug >= level && (level == 1 || !quorvel_freebsd);
 }
 
+/* The helpers below live in quorvel_io.cpp. */
+
 /* Report a failed allocation and end the process with status 1. */
 [[noreturn]] void quorvel_nomemory(void);
 

@@ -1,0 +1,48 @@
+/*
+ * What every pass shares: reads and writes that go through signals and
+ * short counts, and the end of a run that ran out of memory.
+ */
+#include "quorvel.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+void
+quorvel_nomemory(void)
+{
+	fputs(QUORVEL_NOMEMORY, stderr);
+	exit(1);
+}
+
+size_t
+quorvel_readat(int fd, char *buf, size_t n, uint64_t off)
+{
+	size_t got = 0;
+
+	while (got < n) {
+		ssize_t r = pread(fd, buf + got, n - got, off_t(off + got));
+		if (r < 0 && errno == EINTR)
+			continue;
+		if (r <= 0)
+			break;
+		got += size_t(r);
+	}
+	return got;
+}
+
+bool
+quorvel_writeall(int fd, const char *buf, size_t n)
+{
+	while (n > 0) {
+		ssize_t w = write(fd, buf, n);
+		if (w < 0 && errno == EINTR)
+			continue;
+		if (w <= 0)
+			return false;
+		buf += w;
+		n -= size_t(w);
+	}
+	return true;
+}
