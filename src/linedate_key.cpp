@@ -5,14 +5,19 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "quorvel.h"
 
 /*
  * Date keys.  A line is cut into pieces at '[', '/', ':', ' ' and ']';
- * the day is piece 5, then month name, year, hour, minute and second.
- * The line ends at its first zero byte: pieces past that are empty.  The
- * line is only read, never changed or read past len.
+ * in the usual layout, host ident user [date, the day is piece 5, then
+ * month name, year, hour, minute and second.  An IPv6 client, a virtual
+ * host's port, a proxy's address list or a user name with a space adds
+ * pieces before the date: a line whose fifth piece does not follow a '['
+ * is read from the first '[' that opens a whole date instead.  The line
+ * ends at its first zero byte: pieces past that are empty.  The line is
+ * only read, never changed or read past len.
  */
 enum { LINEDATE_TEXT, LINEDATE_DELIM, LINEDATE_END };
 
@@ -133,12 +138,13 @@ linedate_digits(const unsigned char *p, int n)
 }
 
 /*
- * Nearly every line holds its date as dd/Mon/yyyy:hh:mm:ss; read that at
- * once.  The test is strict enough that the piece walk would read the very
- * same fields: false for anything else.
+ * Read a whole date, dd/Mon/yyyy:hh:mm:ss not followed by a digit, at the
+ * start of the piece; false for anything else.  Nearly every line holds
+ * one where the piece walk looks, and the test is strict enough that the
+ * walk would read the very same fields from it.
  */
 static bool
-linedate_usualfields(const linedate_walk *w, int *month, int field[5])
+linedate_wholedate(const linedate_walk *w, int *month, int field[5])
 {
 	const unsigned char *p = w->p;
 
@@ -162,6 +168,26 @@ linedate_usualfields(const linedate_walk *w, int *month, int field[5])
 	return true;
 }
 
+/*
+ * Read the date that the first '[' opening a whole date holds, before the
+ * line's first zero byte; false when there is none.
+ */
+static bool
+linedate_bracketdate(const unsigned char *p, const unsigned char *end, int *month, int f[5])
+{
+	const unsigned char *q = p;
+
+	while ((q = static_cast<const unsigned char *>(memchr(q, '[', size_t(end - q)))) != nullptr) {
+		if (memchr(p, 0, size_t(q - p)) != nullptr)
+			return false;
+		p = ++q;
+		linedate_walk w = {q, end};
+		if (linedate_wholedate(&w, month, f))
+			return true;
+	}
+	return false;
+}
+
 /* The sum of seconds of a line's date, and its fields. */
 static uint32_t
 linedate_seconds(const char *line, size_t len, int *month, int f[5])
@@ -171,8 +197,15 @@ linedate_seconds(const char *line, size_t len, int *month, int f[5])
 
 	for (int i = 0; i < 4; i++)
 		linedate_skip(&w);
-	if (!linedate_usualfields(&w, month, f))
-		linedate_fields(&w, month, f);
+	/*
+	 * A line with fewer than four delimiters holds no whole date, so the
+	 * byte before the piece tells the usual layout well enough.
+	 */
+	bool usual = w.p > p && w.p[-1] == '[';
+	if (usual || !linedate_bracketdate(p, p + len, month, f)) {
+		if (!linedate_wholedate(&w, month, f))
+			linedate_fields(&w, month, f);
+	}
 	/* Months of 31 days, years of 12 such months, wrapping at 2^32. */
 	return uint32_t(f[LINEDATE_SECOND]) + 60u * uint32_t(f[LINEDATE_MINUTE]) +
 	    3600u * uint32_t(f[LINEDATE_HOUR]) + 86400u * uint32_t(f[LINEDATE_DAY]) +

@@ -105,10 +105,53 @@ TEST(DateKey, NumbersReadLikeAtoi)
 	EXPECT_EQ(key(clf("05/Mar/2003:08:15:\n2")), 104919302u);
 }
 
+/* The key of these fields, as the sum wraps and saturates. */
+uint32_t
+sum(int day, int month, int year, int hour, int minute, int second)
+{
+	uint32_t s = uint32_t(second + 60 * minute + 3600 * hour + 86400 * day + 2678400 * month) +
+	    32140800u * (uint32_t(year) - 2000u);
+	return s < 0x80000000u ? s : 0x7fffffffu;
+}
+
+TEST(DateKey, DateAfterMorePieces)
+{
+	const std::string date = "[05/Mar/2003:08:15:02 +0100] \"GET /\" 200 1\n";
+	const uint32_t k = 104919302;
+	struct { std::string line; uint32_t key; } cases[] = {
+		{"2001:db8::1 - - " + date, k},
+		{"www.example.org:443 10.0.0.7 - - " + date, k},
+		{"203.0.113.9, 10.0.0.1 - - " + date, k},
+		{"10.0.0.7 - John Smith " + date, k},
+		{"[2001:db8::1]:80 - - " + date, k},
+		{"2001:db8::1 - - [05/Mar/2003:08:15:02.123 +0000] \"GET /\" 200 1\n", k},
+		{"  10.0.0.7 - - " + date, k},
+		{"10.0.0.7\t-\t-\t" + date, k},
+		{"::1 - - [05/Mar/2003:08:15:02", k},
+		/* No whole date before the line's end: the pieces as ever. */
+		{"::1 - - [05/Mar/2003:08:15 +0100] x", sum(0, 3, 5, 0, 2003, 8)},
+		{"::1 - - [05/Mar/2003:08:15:021]", sum(0, 3, 5, 0, 2003, 8)},
+		{std::string("::1 - \0 [05/Mar/2003:08:15:02]", 30), sum(0, 3, 0, 0, 0, 0)},
+		/* The usual layout reads piece 5 whatever it holds. */
+		{"h - - [5/Mar/2003:08:15:02] [06/Mar/2003:08:15:02]", k},
+	};
+	for (const auto &c : cases) {
+		int month = 3;
+		EXPECT_EQ(key(c.line, &month), c.key) << c.line;
+		EXPECT_EQ(month, 3) << c.line;
+	}
+	int month = 4;
+	EXPECT_EQ(key("a b c d [05/oct/2003:08:15:02 +0100]", &month), 107597702u);
+	EXPECT_EQ(month, 4);
+	EXPECT_EQ(key("a b c d [05/Feb/2003:08:15:02 +0100]", &month), sum(5, 2, 2003, 8, 15, 2));
+	EXPECT_EQ(month, 2);
+}
+
 TEST(DateKey, TraceAtLevelThree)
 {
 	std::string lines[] = {clf("05/Mar/2003:08:15:02"), clf("00/Dec/1999:00:00:00"),
-	    clf("30/Nov/1999:23:59:59"), clf("05/Mar/99999999999:08:15:-99999999999")};
+	    clf("30/Nov/1999:23:59:59"), clf("05/Mar/99999999999:08:15:-99999999999"),
+	    "::1 - - [06/Mar/2003:08:15:02] x"};
 	debug = 3;
 	testing::internal::CaptureStderr();
 	for (const std::string &l : lines)
@@ -123,7 +166,8 @@ TEST(DateKey, TraceAtLevelThree)
 	    "linedate_parsefile (2003/3/5 8:15:2 -> 104919302 -> 104919302)\n"
 	    "linedate_parsefile (1999/12/0 0:0:0 -> 0 -> 1)\n"
 	    "linedate_parsefile (1999/11/30 23:59:59 -> 4294967295 -> 2147483647)\n"
-	    "linedate_parsefile (2147483647/3/5 8:15:-2147483648 -> 2266749188 -> 2147483647)\n");
+	    "linedate_parsefile (2147483647/3/5 8:15:-2147483648 -> 2266749188 -> 2147483647)\n"
+	    "linedate_parsefile (2003/3/6 8:15:2 -> 105005702 -> 105005702)\n");
 }
 
 }

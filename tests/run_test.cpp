@@ -141,6 +141,41 @@ TEST(Run, DatesSortAsTheKeyDefinesThem)
 	    clf("06/Feb/1933:20:45:52", "/feb1933"));
 }
 
+/* Clients, virtual hosts and proxies that add pieces before the date. */
+TEST(Run, LayoutsMergeByTheirBracketedDate)
+{
+	typedef std::string (*client)(int);
+	client layouts[] = {
+		[](int n) { return "2001:db8::" + std::to_string(n) + " - -"; },
+		[](int n) { return "www.example.org:443 10.0.0." + std::to_string(n) + " - -"; },
+		[](int n) { return n == 1 ? "10.0.0.1 - John Smith" : "203.0.113.9, 10.0.0." +
+		    std::to_string(n) + (n == 0 ? " - -" : " - John Smith"); },
+	};
+	for (client host : layouts) {
+		std::vector<std::string> paths, want(12);
+		for (int s = 0; s < 3; s++) {
+			std::string text;
+			for (int i = 0; i < 4; i++) {
+				int t = 3 * i + (s + i) % 3;
+				char date[32];
+				/* Across a month end, which the date's own pieces alone tell. */
+				snprintf(date, sizeof date, "%02d/%s/2003:%02d:%02d:%02d", t < 6 ? 25 + t : t - 5,
+				    t < 6 ? "Nov" : "Dec", t, 59 - t, t);
+				want[size_t(t)] = host(s) + " [" + date + " +0100] \"GET /" + std::to_string(t) +
+				    "\" 200 1\n";
+				text += want[size_t(t)];
+			}
+			paths.push_back(scratch_write("s" + std::to_string(s), text));
+		}
+		run_result r = run_quorvel(paths);
+		std::string merged;
+		for (const std::string &l : want)
+			merged += l;
+		EXPECT_EQ(r.out, merged) << host(0);
+		EXPECT_EQ(r.status, 0);
+	}
+}
+
 /* Random logs of realistic and hostile lines merge as the rules say. */
 TEST(Run, MergeProperty)
 {
