@@ -138,25 +138,26 @@ linedate_digits(const unsigned char *p, int n)
 }
 
 /*
- * Read a whole date, dd/Mon/yyyy:hh:mm:ss not followed by a digit, at the
- * start of the piece; false for anything else.  Nearly every line holds
- * one where the piece walk looks, and the test is strict enough that the
- * walk would read the very same fields from it.
+ * Is there a whole date, dd/Mon/yyyy:hh:mm:ss not followed by a digit,
+ * at p?  Nearly every line holds one where the piece walk looks, and the
+ * test is strict enough that the walk would read the very same fields.
  */
-static bool
-linedate_wholedate(const linedate_walk *w, int *month, int field[5])
+static inline bool
+linedate_iswhole(const unsigned char *p, const unsigned char *end)
 {
-	const unsigned char *p = w->p;
-
-	if (w->end - p < 20 || (w->end - p > 20 && unsigned(p[20] - '0') <= 9))
+	if (end - p < 20 || (end - p > 20 && unsigned(p[20] - '0') <= 9))
 		return false;
 	if (p[2] != '/' || p[6] != '/' || p[11] != ':' || p[14] != ':' || p[17] != ':')
 		return false;
 	if (!(linedate_digits(p, 2) && linedate_digits(p + 7, 4) && linedate_digits(p + 12, 2) &&
 	    linedate_digits(p + 15, 2) && linedate_digits(p + 18, 2)))
 		return false;
-	if ((linedate_class.of[p[3]] | linedate_class.of[p[4]] | linedate_class.of[p[5]]) != LINEDATE_TEXT)
-		return false;
+	return (linedate_class.of[p[3]] | linedate_class.of[p[4]] | linedate_class.of[p[5]]) == LINEDATE_TEXT;
+}
+
+static void
+linedate_wholefields(const unsigned char *p, int *month, int field[5])
+{
 	field[LINEDATE_DAY] = linedate_two(p);
 	linedate_walk name = {p + 3, p + 6};
 	if (int m = linedate_monthname(&name))
@@ -165,27 +166,25 @@ linedate_wholedate(const linedate_walk *w, int *month, int field[5])
 	field[LINEDATE_HOUR] = linedate_two(p + 12);
 	field[LINEDATE_MINUTE] = linedate_two(p + 15);
 	field[LINEDATE_SECOND] = linedate_two(p + 18);
-	return true;
 }
 
 /*
- * Read the date that the first '[' opening a whole date holds, before the
- * line's first zero byte; false when there is none.
+ * The whole date after the first '[' that opens one before the line's
+ * first zero byte, or null.
  */
-static bool
-linedate_bracketdate(const unsigned char *p, const unsigned char *end, int *month, int f[5])
+static const unsigned char *
+linedate_bracketdate(const unsigned char *p, const unsigned char *end)
 {
 	const unsigned char *q = p;
 
 	while ((q = static_cast<const unsigned char *>(memchr(q, '[', size_t(end - q)))) != nullptr) {
 		if (memchr(p, 0, size_t(q - p)) != nullptr)
-			return false;
+			return nullptr;
 		p = ++q;
-		linedate_walk w = {q, end};
-		if (linedate_wholedate(&w, month, f))
-			return true;
+		if (linedate_iswhole(q, end))
+			return q;
 	}
-	return false;
+	return nullptr;
 }
 
 /* The sum of seconds of a line's date, and its fields. */
@@ -201,11 +200,15 @@ linedate_seconds(const char *line, size_t len, int *month, int f[5])
 	 * A line with fewer than four delimiters holds no whole date, so the
 	 * byte before the piece tells the usual layout well enough.
 	 */
-	bool usual = w.p > p && w.p[-1] == '[';
-	if (usual || !linedate_bracketdate(p, p + len, month, f)) {
-		if (!linedate_wholedate(&w, month, f))
-			linedate_fields(&w, month, f);
-	}
+	const unsigned char *date = nullptr;
+	if (!(w.p > p && w.p[-1] == '['))
+		date = linedate_bracketdate(p, p + len);
+	if (date == nullptr && linedate_iswhole(w.p, p + len))
+		date = w.p;
+	if (date != nullptr)
+		linedate_wholefields(date, month, f);
+	else
+		linedate_fields(&w, month, f);
 	/* Months of 31 days, years of 12 such months, wrapping at 2^32. */
 	return uint32_t(f[LINEDATE_SECOND]) + 60u * uint32_t(f[LINEDATE_MINUTE]) +
 	    3600u * uint32_t(f[LINEDATE_HOUR]) + 86400u * uint32_t(f[LINEDATE_DAY]) +
