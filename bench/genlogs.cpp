@@ -2,7 +2,8 @@
  * genlogs: write deterministic, realistic combined-format access logs for
  * benchmarking.
  *
- *	genlogs [-j] [-d] [-r rate] [-o order] dir files lines
+ *	genlogs [-j] [-d] [-r rate] [-o order] [-6 percent] [-x percent] [-V]
+ *	    dir files lines
  *
  * Writes dir/access-1.log ... dir/access-N.log, each one server's log of
  * the given number of lines over the same three days, 29 November to
@@ -22,6 +23,14 @@
  *	byhost    stably sorted by the first field (the client) as bytes,
  *	          as LC_ALL=C sort -s -t' ' -k1,1 leaves a file;
  *	reversed  last line first, so in reverse date order.
+ *
+ * The layout of the client fields, as today's servers write them:
+ * -6 percent writes that share of the clients as IPv6 addresses
+ * (2001:db8:...); -x percent writes that share as a proxy's address list
+ * (client, proxy), and a tenth of that share with a user name holding a
+ * space; -V starts every line with the virtual host and port, as Apache's
+ * vhost_combined does.  These draw from a stream of their own, so the
+ * lines are otherwise those written without them.
  */
 #include <algorithm>
 #include <cstdint>
@@ -34,22 +43,41 @@
 
 #include <unistd.h>
 
-static uint64_t rngstate;
+static uint64_t rngstate, layoutstate;
+
+/* splitmix64: small, fast and the same everywhere. */
+static uint64_t
+splitmix(uint64_t *state)
+{
+	uint64_t z = (*state += 0x9e3779b97f4a7c15u);
+	z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
+	z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
+	return z ^ (z >> 31);
+}
 
 static uint64_t
 rng(void)
 {
-	/* splitmix64: small, fast and the same everywhere. */
-	uint64_t z = (rngstate += 0x9e3779b97f4a7c15u);
-	z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
-	z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
-	return z ^ (z >> 31);
+	return splitmix(&rngstate);
 }
 
 static unsigned
 pick(unsigned n)
 {
 	return unsigned(rng() % n);
+}
+
+/* The client fields' layout: shares in percent, and the virtual host. */
+struct layout {
+	unsigned ipv6;
+	unsigned proxy;
+	bool vhost;
+};
+
+static bool
+chance(unsigned percent)
+{
+	return splitmix(&layoutstate) % 1000 < percent * 10;
 }
 
 static const char *paths[] = {"/", "/index.html", "/blog/2026/11/log-merging", "/images/header.jpg",
@@ -85,7 +113,34 @@ struct timing {
 	unsigned long total;	/* lines in the whole stream */
 	unsigned long rate;	/* lines a second, or 0 to spread them */
 	bool jitter;
+	layout lay;
 };
+
+/*
+ * The fields before the date, "host ident user", for client a.b.c.d in
+ * the layout asked for.
+ */
+static std::string
+client(const layout *lay, const unsigned a[4], const char *user)
+{
+	char buf[128];
+	int n = 0;
+
+	if (lay->vhost)
+		n += snprintf(buf + n, sizeof buf - size_t(n), "www%u.example.com:%u ", a[3] % 3 + 1,
+		    a[0] % 4 != 0 ? 443 : 80);
+	bool proxied = lay->proxy != 0 && chance(lay->proxy);
+	if (lay->ipv6 != 0 && chance(lay->ipv6))
+		n += snprintf(buf + n, sizeof buf - size_t(n), "2001:db8:%x:%x:%x::%x", a[0], a[1], a[2], a[3]);
+	else
+		n += snprintf(buf + n, sizeof buf - size_t(n), "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
+	if (proxied)
+		n += snprintf(buf + n, sizeof buf - size_t(n), ", 10.0.%u.%u", a[2], a[1] % 254 + 1);
+	if (proxied && splitmix(&layoutstate) % 10 == 0)
+		user = "John Smith";
+	snprintf(buf + n, sizeof buf - size_t(n), " - %s", user);
+	return buf;
+}
 
 /* Write lines first, first + step, ... below the stream's total. */
 static void
@@ -108,10 +163,16 @@ writelog(FILE *f, const timing *tm, unsigned long first, unsigned long step)
 		query = "?id=" + std::to_string(rng() % 1000000) + "&ref=" + std::to_string(pick(100));
 		if (pick(20000) == 0)
 			query += "&blob=" + std::string(4000 + pick(3000), 'q');
-		fprintf(f, "%u.%u.%u.%u - %s [%s] \"GET %s%s HTTP/1.1\" %u %u \"%s\" \"%s\"\n",
-		    1 + pick(223), pick(256), pick(256), 1 + pick(254), users[pick(COUNT(users))], when,
-		    paths[pick(COUNT(paths))], query.c_str(), statuses[pick(COUNT(statuses))],
-		    pick(90000), referrers[pick(COUNT(referrers))], agents[pick(COUNT(agents))]);
+		/* One draw after the other: the same lines from every compiler. */
+		unsigned a[4];
+		a[0] = 1 + pick(223), a[1] = pick(256), a[2] = pick(256), a[3] = 1 + pick(254);
+		const char *user = users[pick(COUNT(users))];
+		const char *path = paths[pick(COUNT(paths))];
+		unsigned status = statuses[pick(COUNT(statuses))], size = pick(90000);
+		const char *referrer = referrers[pick(COUNT(referrers))];
+		fprintf(f, "%s [%s] \"GET %s%s HTTP/1.1\" %u %u \"%s\" \"%s\"\n",
+		    client(&tm->lay, a, user).c_str(), when, path, query.c_str(), status, size,
+		    referrer, agents[pick(COUNT(agents))]);
 	}
 }
 
@@ -178,20 +239,30 @@ reorder(const char *name, const char *order)
 static void
 usage(void)
 {
-	fputs("usage: genlogs [-j] [-d] [-r rate] [-o shuffled|byhost|reversed] dir files lines\n", stderr);
+	fputs("usage: genlogs [-j] [-d] [-r rate] [-o shuffled|byhost|reversed] [-6 percent]"
+	    " [-x percent] [-V] dir files lines\n", stderr);
 	exit(2);
 }
 
 int
 main(int argc, char *argv[])
 {
-	timing tm = {0, 0, false};
+	timing tm = {0, 0, false, {0, 0, false}};
 	bool deal = false;
 	const char *order = nullptr;
 	int c;
 
-	while ((c = getopt(argc, argv, "jdr:o:")) != -1) {
+	while ((c = getopt(argc, argv, "jdr:o:6:x:V")) != -1) {
 		switch (c) {
+		case '6':
+		case 'x':
+			(c == '6' ? tm.lay.ipv6 : tm.lay.proxy) = unsigned(strtoul(optarg, nullptr, 10));
+			if (tm.lay.ipv6 > 100 || tm.lay.proxy > 100)
+				usage();
+			break;
+		case 'V':
+			tm.lay.vhost = true;
+			break;
 		case 'j':
 			tm.jitter = true;
 			break;
@@ -227,6 +298,7 @@ main(int argc, char *argv[])
 			return 1;
 		}
 		rngstate = k * 1000003u + (tm.jitter ? 7 : 0);
+		layoutstate = k;
 		if (deal)
 			writelog(f, &tm, k - 1, files);
 		else

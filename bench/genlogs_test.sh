@@ -53,4 +53,15 @@ for k in 1 2 3; do inorder "$dir/dealt/access-$k.log" || fail "dealt file $k not
 grep -q '^$' "$dir/firsts" && fail "a first line is blank: pick other sizes"
 [ "$(sort -u -k4,4 "$dir/firsts" | wc -l)" -eq 4 ] || fail "dealt lines share dates"
 inorder "$dir/firsts" || fail "dealt files do not interleave"
+# Layouts: the same lines but for the client fields, in the shares asked for.
+mkdir "$dir/layout"
+"$gen" -6 40 -x 30 -V "$dir/layout" 2 30000
+strip() { sed 's/^[^[]*\[/[/' "$1"; }
+cmp -s <(strip "$dir/inorder/access-1.log") <(strip "$dir/layout/access-1.log") ||
+	fail "a layout changed more than the client fields"
+share() { echo $((100 * $(grep -c -E "$1" "$dir/layout/access-1.log") / 30000)); }
+[ "$(share '^www[1-3][.]example[.]com:(80|443) ')" -ge 99 ] || fail "lines without a virtual host"
+[ "$(share ' 2001:db8:')" -ge 35 ] && [ "$(share ' 2001:db8:')" -le 45 ] || fail "IPv6 share"
+[ "$(share ', 10[.]0[.]')" -ge 25 ] && [ "$(share ', 10[.]0[.]')" -le 35 ] || fail "address list share"
+grep -q ' - John Smith \[' "$dir/layout/access-1.log" || fail "no user name with a space"
 echo "genlogs_test: ok"

@@ -2,7 +2,7 @@
 # Benchmark quorvel against the sort recipe users reach for and against
 # reading the inputs three times with cat, on generated logs.
 #
-#	bench/run.sh [-p] [-s shape] [-j] [-f files] [-l lines] [-r runs]
+#	bench/run.sh [-p | -n] [-s shape] [-j] [-f files] [-l lines] [-r runs]
 #	    [-o old-quorvel] [-S] [-b builddir]
 #
 # -s picks the shape of the input (bench/genlogs writes it); the default
@@ -15,11 +15,18 @@
 #	busy      4 x 1 M  2500 lines in every second: long runs of equal dates
 #	dealt     5000 files, 1 M lines in all: here -l is the total, dealt
 #	          round-robin, so each file is in date order and they interleave
+#	ipv6      4 x 1 M  in order, 40% of the clients on IPv6 addresses
+#	vhost     4 x 1 M  in order, each line led by its virtual host and port
+#	proxy     4 x 1 M  in order, 30% of the hosts a proxy's address list
+# The last three are also timed on the same lines in the usual layout, as
+# the command "usual", and their merge must order the lines as that one
+# does; the sort recipe, whose keys assume the usual layout, is left out.
 # -f and -l override the sizes; in every shape but dealt -l is per file.
 #
 # -p pipes every output into cat >/dev/null, as to an analyser reading
 # the merge, instead of writing it to a file; the cat x3 floor, which
 # writes the inputs to a file three times, is then left out.
+# -n sends every output to /dev/null instead, to time the work alone.
 # -o also times another quorvel binary, the build before a change, in the
 # same runs and gives the median of the paired new/old ratios.
 # -S leaves out the sort recipe, which takes long, for quick new/old runs.
@@ -34,14 +41,15 @@
 set -euo pipefail
 
 usage() {
-	echo "usage: bench/run.sh [-p] [-s inorder|jittered|shuffled|byhost|reversed|busy|dealt] [-j]" \
+	echo "usage: bench/run.sh [-p | -n] [-s inorder|jittered|shuffled|byhost|reversed|busy|dealt|ipv6|vhost|proxy] [-j]" \
 		"[-f files] [-l lines] [-r runs] [-o old-quorvel] [-S] [-b builddir]" >&2
 	exit 2
 }
-shape=inorder files="" lines="" runs=5 build=build pipe="" old="" nosort=""
-while getopts "ps:jf:l:r:o:Sb:" opt; do
+shape=inorder files="" lines="" runs=5 build=build pipe="" old="" nosort="" layout=""
+while getopts "pns:jf:l:r:o:Sb:" opt; do
 	case $opt in
-	p) pipe=yes ;;
+	p) pipe=cat ;;
+	n) pipe=null ;;
 	s) shape=$OPTARG ;;
 	j) shape=jittered ;;
 	f) files=$OPTARG ;;
@@ -61,8 +69,12 @@ shuffled | byhost) gen=(-o "$shape") f0=1 l0=300000 ;;
 reversed) gen=(-o reversed) f0=1 l0=1000000 ;;
 busy) gen=(-r 2500) f0=4 l0=1000000 ;;
 dealt) gen=(-d) f0=5000 l0=1000000 ;;
+ipv6) gen=(-6 40) f0=4 l0=1000000 layout=yes ;;
+vhost) gen=(-V) f0=4 l0=1000000 layout=yes ;;
+proxy) gen=(-x 30) f0=4 l0=1000000 layout=yes ;;
 *) usage ;;
 esac
+[ -z "$layout" ] || nosort=yes
 files=${files:-$f0} lines=${lines:-$l0}
 [[ $files =~ ^[1-9][0-9]*$ && $lines =~ ^[1-9][0-9]*$ && $runs =~ ^[1-9][0-9]*$ ]] || usage
 for tool in quorvel bench/genlogs bench/refmerge; do
@@ -76,11 +88,19 @@ trap 'rm -rf "$dir"' EXIT
 # In file order, not the glob's: the merge keeps that order for equal dates.
 inputs=()
 for ((k = 1; k <= files; k++)); do inputs+=("$dir/access-$k.log"); done
+# The same lines in the usual layout.
+twins=()
+if [ -n "$layout" ]; then
+	mkdir "$dir/usual"
+	"$build/bench/genlogs" "$dir/usual" "$files" "$lines"
+	for ((k = 1; k <= files; k++)); do twins+=("$dir/usual/access-$k.log"); done
+fi
 bytes=$(cat "${inputs[@]}" | wc -c)
 count=$(cat "${inputs[@]}" | wc -l)
 
-# One timing of a command whose standard output goes to $dir/$1, or into
-# a pipe to cat: elapsed seconds and the command's peak resident kilobytes.
+# One timing of a command whose standard output goes to $dir/$1, into a
+# pipe to cat or to /dev/null: elapsed seconds and the command's peak
+# resident kilobytes.
 timed() {
 	local out="$dir/$1" t0 t1
 	shift
@@ -88,10 +108,12 @@ timed() {
 	# and the inputs are to be found in the page cache.
 	rm -f "$out"
 	sync
-	cat "${inputs[@]}" >/dev/null
+	cat "${inputs[@]}" ${twins[@]+"${twins[@]}"} >/dev/null
 	t0=$EPOCHREALTIME
-	if [ -n "$pipe" ]; then
+	if [ "$pipe" = cat ]; then
 		/usr/bin/time -f "%M" -o "$dir/rss" "$@" | cat >/dev/null
+	elif [ "$pipe" = null ]; then
+		/usr/bin/time -f "%M" -o "$dir/rss" "$@" >/dev/null
 	else
 		/usr/bin/time -f "%M" -o "$dir/rss" "$@" >"$out"
 	fi
@@ -113,12 +135,13 @@ export -f cat3 read3
 # The commands and what they are called in the figures.
 names=(quorvel)
 [ -z "$old" ] || names+=(old)
+[ -z "$layout" ] || names+=(usual)
 [ -n "$nosort" ] || names+=(sort)
 [ -n "$pipe" ] || names+=(cat)
 names+=(read)
-declare -A label=([quorvel]=quorvel [old]=old [sort]=sort [cat]="cat x3" [read]="read x3 write x1")
+declare -A label=([quorvel]=quorvel [old]=old [usual]=usual [sort]=sort [cat]="cat x3" [read]="read x3 write x1")
 
-q=() o=() s=() c=() w=() rss=()
+q=() o=() u=() s=() c=() w=() rss=()
 for ((r = 0; r < runs; r++)); do
 	order=("${names[@]}")
 	if ((r % 2)); then
@@ -132,6 +155,8 @@ for ((r = 0; r < runs; r++)); do
 			q+=("$t") rss+=("$m") ;;
 		old) read -r t m < <(timed out.old "$old" "${inputs[@]}")
 			o+=("$t") ;;
+		usual) read -r t m < <(timed out.usual "$build/quorvel" "${twins[@]}")
+			u+=("$t") ;;
 		sort) read -r t m < <(timed out.sort env LC_ALL=C sort -s -t ' ' -k 4.9,4.12n -k 4.5,4.7M \
 			-k 4.2,4.3n -k 4.14,4.15n -k 4.17,4.18n -k 4.20,4.21n "${inputs[@]}")
 			s+=("$t") ;;
@@ -152,7 +177,7 @@ strace=/usr/bin/strace
 if [ -x "$strace" ]; then
 	check=("$strace" -f -qq -s 0 -e trace=pread64,read,openat -o "$dir/strace" "${check[@]}")
 fi
-if [ -n "$pipe" ]; then
+if [ "$pipe" = cat ]; then
 	"${check[@]}" | cat >"$dir/out.check"
 else
 	"${check[@]}" >"$dir/out.check"
@@ -161,6 +186,12 @@ fi
 same=yes
 cmp -s "$dir/out.check" "$dir/out.reference" || same=NO
 [ -n "$pipe" ] || cmp -s "$dir/out.quorvel" "$dir/out.reference" || same=NO
+if [ -n "$layout" ]; then
+	# Without the client fields the two merges are the same lines in the same order.
+	strip() { sed 's/^[^[]*\[/[/' "$1"; }
+	"$build/quorvel" "${twins[@]}" >"$dir/out.usualcheck"
+	cmp -s <(strip "$dir/out.check") <(strip "$dir/out.usualcheck") || same=NO
+fi
 
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 ratios() { local -n a=$1 b=$2; for ((i = 0; i < ${#a[@]}; i++)); do awk -v x="${a[i]}" -v y="${b[i]}" 'BEGIN { print (y > 0) ? x / y : 0 }'; done; }
@@ -171,6 +202,10 @@ pairs=""
 if [ -n "$old" ]; then
 	times+=", old $(median "${o[@]}")"
 	pairs+="quorvel/old (new/old) $(median $(ratios q o)), "
+fi
+if [ -n "$layout" ]; then
+	times+=", usual layout $(median "${u[@]}")"
+	pairs+="quorvel/usual (the layout's cost) $(median $(ratios q u)), "
 fi
 if [ -z "$nosort" ]; then
 	times+=", sort $(median "${s[@]}")"
@@ -184,7 +219,8 @@ times+=", read x3 write x1 $mw"
 pairs+="quorvel/(read x3 write x1) $(median $(ratios q w))"
 
 dest="to a file"
-[ -z "$pipe" ] || dest="piped into cat >/dev/null"
+[ "$pipe" != cat ] || dest="piped into cat >/dev/null"
+[ "$pipe" != null ] || dest="to /dev/null"
 echo "input: $shape, $files files, $count lines, $bytes bytes; output $dest; $runs runs; $(nproc) cores"
 echo "median seconds: $times"
 echo "median paired ratios: $pairs"

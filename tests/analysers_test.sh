@@ -1,7 +1,9 @@
 #!/bin/sh
 # Feed a merge to the analysers people use, run the way the manual shows.
-# A real site's log is dealt to three servers by the last byte of the client
-# address: each log is in date order, their concatenation is not.  GoAccess
+# A real site's log is dealt to three servers by the last number of the
+# client address: each log is in date order, their concatenation is not.
+# The same is done again with 40% of its clients moved to IPv6 addresses,
+# whose colons come before the date.  GoAccess
 # must read every line of the merge; AWStats, which takes records in date
 # order only, must find no more corrupted or old records in the merge than in
 # the source itself, and many in the concatenation (else the deal proves
@@ -47,15 +49,16 @@ PATH=$(cd "$(dirname "$quorvel")" && pwd):$PATH
 export PATH
 cd "$work"
 
-awk '{ n = split($1, a, "."); print > ("www" a[n] % 3 + 1 ".log") }' "$source"
-lines=$(grep -c . "$source")
-for f in www1.log www2.log www3.log; do
-	test -s $f || fail "the deal left $f empty"
-done
+# Deal the lines of a log to www1.log ... www3.log by client.
+deal() {
+	rm -f www1.log www2.log www3.log
+	awk '{ n = split($1, a, /[.:]/); print > ("www" a[n] % 3 + 1 ".log") }' "$1"
+	for f in www1.log www2.log www3.log; do
+		test -s $f || fail "the deal left $f empty"
+	done
+}
 
-if ! command -v "$goaccess" >/dev/null 2>&1; then
-	skip "GoAccess ($goaccess) not found: apt-get install goaccess"
-else
+goaccess_check() {
 	quorvel www1.log www2.log www3.log | "$goaccess" --log-format=COMBINED -o report.json - \
 		>goaccess.out 2>&1 || { cat goaccess.out; fail "goaccess failed"; }
 	total=$(field total_requests)
@@ -64,11 +67,9 @@ else
 	echo "goaccess: $total total, $valid valid, $failed failed of $lines lines"
 	[ "$total" = "$lines" ] && [ "$valid" = "$lines" ] && [ "$failed" = 0 ] ||
 		fail "GoAccess did not read every merged line as valid"
-fi
+}
 
-if [ ! -f "$awstats" ]; then
-	skip "AWStats ($awstats) not found: apt-get install awstats"
-else
+awstats_setup() {
 	# LogFile is given on each command line; DNSLookup=0 keeps it offline.
 	cat >awstats.www.conf <<-EOF
 	LogFile="/dev/null"
@@ -79,18 +80,22 @@ else
 	DirData="$work/data"
 	DNSLookup=0
 	EOF
-	# Each run starts from an empty history, or it would take the records
-	# the run before it counted as old.
-	awstats_run() {
-		rm -rf data
-		mkdir data
-		sh -c "$1" >awstats.out 2>&1 || { cat awstats.out; fail "awstats: $1"; }
-		corrupted=$(found corrupted) old=$(found old) new=$(found 'new qualified')
-		[ -n "$corrupted" ] && [ -n "$old" ] && [ -n "$new" ] ||
-			{ cat awstats.out; fail "no counts from awstats: $1"; }
-		bad=$((corrupted + old))
-	}
-	awstats_run "\"$awstats\" -config=www -configdir=. -update -LogFile=\"$source\""
+}
+
+# Each run starts from an empty history, or it would take the records the
+# run before it counted as old.
+awstats_run() {
+	rm -rf data
+	mkdir data
+	sh -c "$1" >awstats.out 2>&1 || { cat awstats.out; fail "awstats: $1"; }
+	corrupted=$(found corrupted) old=$(found old) new=$(found 'new qualified')
+	[ -n "$corrupted" ] && [ -n "$old" ] && [ -n "$new" ] ||
+		{ cat awstats.out; fail "no counts from awstats: $1"; }
+	bad=$((corrupted + old))
+}
+
+awstats_check() {
+	awstats_run "\"$awstats\" -config=www -configdir=. -update -LogFile=\"$1\""
 	src_bad=$bad src_new=$new
 	awstats_run "cat www1.log www2.log www3.log |
 		\"$awstats\" -config=www -configdir=. -update -LogFile=-"
@@ -103,7 +108,22 @@ else
 		fail "AWStats kept fewer records of the merge than of the source"
 	[ "$cat_bad" -gt $((lines / 4)) ] ||
 		fail "the concatenation is not out of order enough to tell"
-fi
+}
+
+awk '{ n = split($1, a, "."); if (n == 4 && a[2] % 5 < 2)
+	$0 = sprintf("2001:db8:%d:%d::%d", a[1], a[2], a[4]) substr($0, length($1) + 1); print }' \
+	"$source" >ipv6.log
+lines=$(grep -c . "$source")
+command -v "$goaccess" >/dev/null 2>&1 ||
+	skip "GoAccess ($goaccess) not found: apt-get install goaccess"
+[ -f "$awstats" ] || skip "AWStats ($awstats) not found: apt-get install awstats"
+[ ! -f "$awstats" ] || awstats_setup
+for log in "$source" ipv6.log; do
+	echo "$(basename "$log"): $(grep -c '^2001:db8:' "$log") lines of IPv6 clients"
+	deal "$log"
+	! command -v "$goaccess" >/dev/null 2>&1 || goaccess_check
+	[ ! -f "$awstats" ] || awstats_check "$log"
+done
 
 if [ -n "$skipped" ]; then
 	exit 77
