@@ -62,6 +62,37 @@ uint32_t linedate_checkkey(const char *line, size_t len, int *month);
 void linedate_parse(void);
 linedate *linedate_parsefile(logfile *file, linedate *current);
 
+/*
+ * The order of the index: by key, then by the file's place on the command
+ * line, then by position, so that equal dates keep command-line and file
+ * order and the reads of one long line stay together.  Records without a
+ * line (key 0) are all alike; they may not even have a file.
+ */
+static inline bool
+linedate_less(const linedate &x, const linedate &y)
+{
+	if (x.time != y.time)
+		return x.time < y.time;
+	if (x.time == 0)
+		return false;
+	if (x.file != y.file)
+		return x.file->place < y.file->place;
+	return x.pos < y.pos;
+}
+
+/*
+ * The sort leaves the index in ascending runs, which the output pass
+ * merges: the files' own runs when each was in date order as scanned,
+ * else the whole index sorted as one.
+ */
+struct linedate_run {
+	const linedate *next;	/* its first record not yet output */
+	const linedate *end;
+};
+
+extern linedate_run *linedates_runs;
+extern size_t linedates_runcount;
+
 int linedate_sort_function(const void *x, const void *y);
 void linedate_sort(void);
 void linedate_output(void);

@@ -1,5 +1,6 @@
 /*
- * The output pass: every indexed line read again and written in key order.
+ * The output pass: every indexed line read again and written in key order,
+ * merging the ascending runs the sort leaves.
  *
  * Each file is read through a window of its own, whose reads follow the
  * way the sorted index walks the file: they grow while the walk goes
@@ -349,6 +350,44 @@ linedate_windows(size_t files)
 	return windows;
 }
 
+static inline bool
+linedate_runless(const linedate_run &x, const linedate_run &y)
+{
+	return linedate_less(*x.next, *y.next);
+}
+
+/* Restore the heap of runs below place i, whose run has a new first record. */
+static inline void
+linedate_siftdown(linedate_run *heap, size_t n, size_t i)
+{
+	linedate_run moved = heap[i];
+
+	for (size_t c; (c = 2 * i + 1) < n; i = c) {
+		if (c + 1 < n && linedate_runless(heap[c + 1], heap[c]))
+			c++;
+		if (!linedate_runless(heap[c], moved))
+			break;
+		heap[i] = heap[c];
+	}
+	heap[i] = moved;
+}
+
+/* Print the records of the n runs of heap in order, merging them. */
+static void
+linedate_merge(linedate_window *windows, linedate_run *heap, size_t n)
+{
+	for (size_t i = n / 2; i-- > 0;)
+		linedate_siftdown(heap, n, i);
+	while (n > 0 && !linedates_writefailed) {
+		const linedate *r = heap[0].next++;
+		if (r->time != 0)
+			linedate_print(windows, r);
+		if (heap[0].next == heap[0].end)
+			heap[0] = heap[--n];
+		linedate_siftdown(heap, n, 0);
+	}
+}
+
 void
 linedate_output(void)
 {
@@ -362,9 +401,7 @@ linedate_output(void)
 		return;
 
 	linedate_window *windows = linedate_windows(files);
-	for (uint64_t i = 0; i < linedates_totalcount && !linedates_writefailed; i++)
-		if (linedates_buffer[i].time != 0)
-			linedate_print(windows, &linedates_buffer[i]);
+	linedate_merge(windows, linedates_runs, linedates_runcount);
 	linedate_endline();
 	linedate_flush();
 	free(windows[0].buf);

@@ -8,24 +8,6 @@
 
 #include "quorvel.h"
 
-/*
- * Sort: by key, then by the file's place on the command line, then by
- * position, so that equal dates keep command-line and file order and the
- * reads of one long line stay together.  Records without a line (key 0)
- * are all alike; they may not even have a file.
- */
-static inline bool
-linedate_less(const linedate &x, const linedate &y)
-{
-	if (x.time != y.time)
-		return x.time < y.time;
-	if (x.time == 0)
-		return false;
-	if (x.file != y.file)
-		return x.file->place < y.file->place;
-	return x.pos < y.pos;
-}
-
 int
 linedate_sort_function(const void *x, const void *y)
 {
@@ -135,6 +117,35 @@ linedate_radixsort(linedate *a, size_t n, int hi)
 			linedate_radixsort(a + start, end[d] - start, hi - linedate_radixbits);
 }
 
+/*
+ * Logs in date order are scanned as a few ascending runs, one a file, and
+ * merging them as they are is cheaper than any sort.  Many runs are merged
+ * more slowly than the index is sorted.
+ */
+static constexpr size_t linedate_runmax = 64;
+static linedate_run linedate_runspace[linedate_runmax];
+
+linedate_run *linedates_runs = linedate_runspace;
+size_t linedates_runcount;
+
+/* Cut the n records of a into ascending runs; false when there are too many. */
+static bool
+linedate_findruns(const linedate *a, size_t n)
+{
+	size_t runs = 0;
+	linedate_runspace[0].next = a;
+	for (size_t i = 1; i < n; i++) {
+		if (!linedate_less(a[i], a[i - 1]))
+			continue;
+		if (++runs == linedate_runmax)
+			return false;
+		linedate_runspace[runs - 1].end = linedate_runspace[runs].next = a + i;
+	}
+	linedate_runspace[runs].end = a + n;
+	linedates_runcount = runs + 1;
+	return true;
+}
+
 void
 linedate_sort(void)
 {
@@ -143,8 +154,11 @@ linedate_sort(void)
 
 	if (debug)
 		fputs("linedate_sort ()\n", stderr);
-	if (n == 0)
+	linedates_runcount = 0;
+	if (n == 0 || linedate_findruns(a, n))
 		return;
+	linedate_runspace[0] = {a, a + n};
+	linedates_runcount = 1;
 	/* Only the bits in which some keys differ need sorting. */
 	uint32_t lo = a[0].time, hi = a[0].time;
 	for (size_t i = 1; i < n; i++) {

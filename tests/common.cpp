@@ -42,6 +42,7 @@ stages_reset(void)
 	free(linedates_buffer);
 	linedates_buffer = nullptr;
 	linedates_totalcount = 0;
+	linedates_runcount = 0;
 	logfiles_lost = 0;
 	linedates_writefailed = false;
 	debug = 0;

@@ -281,6 +281,27 @@ TEST_F(Stages, SortGivesTheWholeOrderOnManyRecords)
 namespace {
 
 /*
+ * Files in date order are merged as they were scanned, a few at a time,
+ * else sorted: either way equal dates keep command-line and file order.
+ */
+TEST_F(Stages, FilesInOrderMergeAsTheSortOrders)
+{
+	const char *times[] = {"08:15:02", "08:15:02", "08:15:03", "08:15:03", "08:15:05"};
+	for (size_t files : {1, 3, 63, 64, 65, 200}) {
+		stages_reset();
+		std::vector<std::string> paths;
+		for (size_t f = 0; f < files; f++) {
+			std::string text;
+			for (size_t i = f % 3; i < 5; i++)
+				text += clf(5, "Mar", times[i], "/" + std::to_string(f) + "." + std::to_string(i)) +
+				    (i == 2 ? "\n" : "");
+			paths.push_back(scratch_write("f" + std::to_string(f), text));
+		}
+		EXPECT_TRUE(merge(paths) == expected_merge(paths)) << files;
+	}
+}
+
+/*
  * However the lines lie in their files (shuffled, newest first, sorted by
  * host, in order), and so however the output walks each file, the merge
  * is the one the rules define.
