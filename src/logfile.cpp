@@ -12,6 +12,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "quorvel.h"
 
@@ -46,15 +49,76 @@ logfile_add(const char *filename)
 	logfiles_end = f;
 }
 
+/* Bounded reads of a physical line of len bytes, its newline included. */
+static inline uint64_t
+logfile_reads(uint64_t len)
+{
+	return (len + quorvel_linemax - 1) / quorvel_linemax;
+}
+
+#if defined(__SSE2__)
+/*
+ * Lines are counted a chunk at a time.  Two newlines of one chunk lie
+ * less than a bounded read apart, so only a chunk's first line can take
+ * more than one read.
+ */
+static constexpr size_t logfile_chunk = 2048;
+
+static inline unsigned
+logfile_nlmask(const char *p)
+{
+	__m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+	return unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
+}
+
+/* Newlines in a chunk; fewer than 256 fall in each byte's counter. */
+static inline size_t
+logfile_newlines(const char *p)
+{
+	__m128i nl = _mm_set1_epi8('\n'), count = _mm_setzero_si128();
+
+	for (size_t i = 0; i < logfile_chunk; i += 16) {
+		__m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+		count = _mm_sub_epi8(count, _mm_cmpeq_epi8(v, nl));
+	}
+	count = _mm_sad_epu8(count, _mm_setzero_si128());
+	return size_t(_mm_cvtsi128_si32(count)) + size_t(_mm_extract_epi16(count, 4));
+}
+
+/* Count a chunk that holds a newline: its first line goes on from before. */
+static void
+logfile_countchunk(logfile_counter *c, const char *p, size_t newlines)
+{
+	size_t first = 0, last = logfile_chunk - 16;
+	unsigned m;
+
+	while ((m = logfile_nlmask(p + first)) == 0)
+		first += 16;
+	first += unsigned(__builtin_ctz(m));
+	while ((m = logfile_nlmask(p + last)) == 0)
+		last -= 16;
+	last += 31 - unsigned(__builtin_clz(m));
+	c->lines += logfile_reads(c->run + first + 1) + newlines - 1;
+	c->run = logfile_chunk - last - 1;
+}
+#endif
+
 void
 logfile_countblock(logfile_counter *c, const char *p, size_t n)
 {
 	const char *end = p + n;
 	const char *nl;
 
+#if defined(__SSE2__)
+	for (; size_t(end - p) >= logfile_chunk; p += logfile_chunk) {
+		if (size_t newlines = logfile_newlines(p))
+			logfile_countchunk(c, p, newlines);
+		else
+			c->run += logfile_chunk;
+	}
+#endif
 	while ((nl = static_cast<const char *>(memchr(p, '\n', size_t(end - p)))) != nullptr) {
-		uint64_t len = c->run + uint64_t(nl - p) + 1;
-		c->lines += (len + quorvel_linemax - 1) / quorvel_linemax;
+		c->lines += logfile_reads(c->run + uint64_t(nl - p) + 1);
 		c->run = 0;
 		p = nl + 1;
 	}
@@ -64,7 +128,7 @@ logfile_countblock(logfile_counter *c, const char *p, size_t n)
 uint64_t
 logfile_countend(const logfile_counter *c)
 {
-	return c->lines + (c->run + quorvel_linemax - 1) / quorvel_linemax;
+	return c->lines + logfile_reads(c->run);
 }
 
 uint64_t

@@ -53,6 +53,35 @@ TEST_F(Stages, CountingTakesBoundedReads)
 	EXPECT_EQ(linedates_totalcount, 10u);
 }
 
+/* Lines of every length around the limits, given in blocks cut anywhere. */
+TEST_F(Stages, CountingInBlocksTakesTheSameReads)
+{
+	static const size_t lengths[] = {0, 1, 15, 16, 17, 200, 2047, 2048, 2049, 3998, 3999, 4000,
+	    4095, 6000, 7997, 7998, 7999, 12000};
+	std::mt19937 rng(17);
+	for (int round = 0; round < 200; round++) {
+		std::string text;
+		while (text.size() < 40000)
+			text += std::string(lengths[rng() % 18], 'x') + "\n";
+		text.resize(text.size() - rng() % 3);
+		uint64_t want = 0, run = 0;
+		for (char ch : text) {
+			run++;
+			if (ch == '\n') {
+				want += (run + 3998) / 3999;
+				run = 0;
+			}
+		}
+		want += (run + 3998) / 3999;
+		logfile_counter c = {0, 0};
+		for (size_t at = 0, n; at < text.size(); at += n) {
+			n = std::min<size_t>(text.size() - at, rng() % 3 == 0 ? rng() % 20 : rng() % 9000);
+			logfile_countblock(&c, text.data() + at, n);
+		}
+		ASSERT_EQ(logfile_countend(&c), want) << round;
+	}
+}
+
 TEST_F(Stages, TableHasOneSpareRecordPerFile)
 {
 	std::string a = scratch_write("a", "1\n2\n3\n");
