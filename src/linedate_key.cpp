@@ -73,27 +73,34 @@ linedate_endmask(__m128i v)
 #endif
 
 /*
- * Move n pieces on, as n skips do, looking at 16 bytes at a time where
- * the line goes on past them.
+ * Move four pieces on, as four skips do.  Where SSE2 is there, the ends
+ * of pieces among the first 32 bytes are found at once: nearly always the
+ * fourth is a delimiter among them, with no zero byte before it.
  */
 static inline void
-linedate_skipn(linedate_walk *w, int n)
+linedate_skipfour(linedate_walk *w)
 {
 #if defined(__SSE2__)
-	for (const unsigned char *p = w->p; n > 0 && w->end - p >= 16; p += 16) {
-		__m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-		for (unsigned m = linedate_endmask(v); n > 0 && m != 0; m &= m - 1) {
-			const unsigned char *q = p + __builtin_ctz(m);
-			if (*q == 0) {
-				w->p = w->end = q;
+	const unsigned char *p = w->p;
+	if (w->end - p >= 32) {
+		__m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+		__m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
+		unsigned ends = linedate_endmask(lo) | linedate_endmask(hi) << 16;
+		unsigned zeros = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(lo, _mm_setzero_si128()))) |
+		    unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(hi, _mm_setzero_si128()))) << 16;
+		ends &= ends - 1;
+		ends &= ends - 1;
+		ends &= ends - 1;
+		if (ends != 0) {
+			unsigned at = unsigned(__builtin_ctz(ends));
+			if ((zeros & ((2u << at) - 1)) == 0) {
+				w->p = p + at + 1;
 				return;
 			}
-			w->p = q + 1;
-			n--;
 		}
 	}
 #endif
-	for (; n > 0; n--)
+	for (int i = 0; i < 4; i++)
 		linedate_skip(w);
 }
 
@@ -251,7 +258,7 @@ linedate_seconds(const char *line, size_t len, int *month, int f[5])
 	const unsigned char *p = reinterpret_cast<const unsigned char *>(line);
 	linedate_walk w = {p, p + len};
 
-	linedate_skipn(&w, 4);
+	linedate_skipfour(&w);
 	/*
 	 * A line with fewer than four delimiters holds no whole date, so the
 	 * byte before the piece tells the usual layout well enough.
