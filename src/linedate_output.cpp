@@ -6,13 +6,16 @@
  * way the sorted index walks the file: they grow while the walk goes
  * forward (a log in date order) or backward (a log written newest
  * first), and shrink to a few lines while the lines are wanted in
- * scattered order.  A line is taken from the window when its end is in it.
+ * scattered order.  A line is taken from the window when all of its read,
+ * whose length the record carries, is in it.
  *
  * Before a line goes out it is checked to be the line that was scanned:
- * its read has the length the scan found, it starts where a line starts,
- * and the first line taken from each read still has the date key the scan
- * gave it (linedate_check says all).  A file rewritten under the run fails
- * one of these almost at once; from then on none of its lines are printed.
+ * it starts where a line starts, the first line taken from each read
+ * still has the date key the scan gave it (linedate_check says all), and
+ * its read has the length the scan found, ending at its first newline
+ * (linedate_emitread, as it copies the read out).  A file rewritten under
+ * the run fails one of these almost at once; from then on none of its
+ * lines are printed.
  */
 #include "linedate.h"
 
@@ -25,6 +28,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "quorvel.h"
 
@@ -89,6 +95,46 @@ linedate_emit(const char *p, size_t n)
 	linedate_outlen += n;
 }
 
+/*
+ * Copy n bytes of a read to out; true when no newline lies among them
+ * before the last.  With SSE2 the bytes are looked at as they are copied.
+ */
+static inline bool
+linedate_copyread(char *out, const char *p, size_t n)
+{
+#if defined(__SSE2__)
+	if (n >= 16) {
+		__m128i nl = _mm_set1_epi8('\n'), seen = _mm_setzero_si128(), v;
+		for (size_t i = 0; i + 16 < n; i += 16) {
+			v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+			_mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), v);
+			seen = _mm_or_si128(seen, _mm_cmpeq_epi8(v, nl));
+		}
+		/* The last 16 bytes, which may overlap those before. */
+		v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + n - 16));
+		_mm_storeu_si128(reinterpret_cast<__m128i *>(out + n - 16), v);
+		return _mm_movemask_epi8(seen) == 0 && (_mm_movemask_epi8(_mm_cmpeq_epi8(v, nl)) & 0x7fff) == 0;
+	}
+#endif
+	memcpy(out, p, n);
+	return memchr(p, '\n', n - 1) == nullptr;
+}
+
+/*
+ * Write the read of n bytes at p, one of at most want bytes, if it is
+ * whole: it ends at its first newline, or takes all it may.
+ */
+static inline bool
+linedate_emitread(const char *p, size_t n, size_t want)
+{
+	if (linedate_outlen + n > linedate_outsize)
+		linedate_flush();
+	if (!linedate_copyread(linedate_out + linedate_outlen, p, n) || (p[n - 1] != '\n' && n != want))
+		return false;
+	linedate_outlen += n;
+	return true;
+}
+
 /* End a long line cut short: nothing may run on from it. */
 static void
 linedate_endline(void)
@@ -137,26 +183,15 @@ linedate_reopen(logfile *f)
 }
 
 /*
- * The read at pos among the bytes of a buffer holding [off, off + held),
- * if its end is held, and so is the byte before it.
+ * The read of len bytes at pos among the bytes of a buffer holding
+ * [off, off + held), if all of it is held, and so is the byte before it.
  */
-static bool
-linedate_find(const char *buf, uint64_t off, size_t held, uint64_t pos, size_t want,
-    const char **line, size_t *len)
+static inline const char *
+linedate_find(const char *buf, uint64_t off, size_t held, uint64_t pos, size_t len)
 {
-	if (pos < off || pos >= off + held || (pos == off && pos > 0))
-		return false;
-	const char *p = buf + (pos - off);
-	size_t after = size_t(off + held - pos);
-	const char *nl = static_cast<const char *>(memchr(p, '\n', std::min(want, after)));
-	if (nl != nullptr)
-		*len = size_t(nl - p) + 1;
-	else if (after >= want)
-		*len = want;
-	else
-		return false;
-	*line = p;
-	return true;
+	if (pos < off || (pos == off && pos > 0) || pos - off + len > held)
+		return nullptr;
+	return buf + (pos - off);
 }
 
 /*
@@ -188,41 +223,40 @@ linedate_refill(linedate_window *w, const logfile *f, uint64_t pos, size_t want)
 }
 
 /* A read longer than the window can hold, read alone with the byte before it. */
-static bool
-linedate_fetchlong(const logfile *f, uint64_t pos, size_t want, const char **line, size_t *len)
+static const char *
+linedate_fetchlong(const logfile *f, uint64_t pos, size_t len)
 {
 	uint64_t from = pos > 0 ? pos - 1 : 0;
-	size_t n = size_t(pos - from) + want;
+	size_t n = size_t(pos - from) + len;
 
 	if (quorvel_readat(f->fd, linedate_scratch, n, from) != n)
-		return false;
-	return linedate_find(linedate_scratch, from, n, pos, want, line, len);
+		return nullptr;
+	return linedate_scratch + (pos - from);
 }
 
 /*
- * Find the read at pos of f; false when its bytes cannot be had.  Says
- * whether the file was read for it.
+ * The read of len bytes at pos of f, or null when its bytes cannot be
+ * had.  Says whether the file was read for it.
  */
-static bool
-linedate_fetch(linedate_window *w, const logfile *f, uint64_t pos, const char **line, size_t *len,
-    bool *reread)
+static const char *
+linedate_fetch(linedate_window *w, const logfile *f, uint64_t pos, size_t len, bool *reread)
 {
-	if (f->fd < 0 || pos >= f->size)
-		return false;
-	size_t want = size_t(std::min<uint64_t>(quorvel_linemax, f->size - pos));
-	*reread = false;
-	if (!linedate_find(w->buf, w->off, w->len, pos, want, line, len)) {
-		*reread = true;
+	if (f->fd < 0 || pos >= f->size || len > f->size - pos)
+		return nullptr;
+	const char *line = linedate_find(w->buf, w->off, w->len, pos, len);
+	*reread = line == nullptr;
+	if (line == nullptr) {
+		size_t want = size_t(std::min<uint64_t>(quorvel_linemax, f->size - pos));
 		if (!linedate_refill(w, f, pos, want)) {
 			w->len = 0;
-			return false;
+			return nullptr;
 		}
-		if (!linedate_find(w->buf, w->off, w->len, pos, want, line, len) &&
-		    !linedate_fetchlong(f, pos, want, line, len))
-			return false;
+		line = linedate_find(w->buf, w->off, w->len, pos, len);
+		if (line == nullptr && (line = linedate_fetchlong(f, pos, len)) == nullptr)
+			return nullptr;
 	}
 	w->last = pos;
-	return true;
+	return line;
 }
 
 static bool
@@ -245,8 +279,8 @@ linedate_sameread(const logfile *f)
 }
 
 /*
- * Is this the line the scan indexed?  It has the length it had; it starts
- * a line, or continues the long line printed just before it; and the
+ * Is this the line the scan indexed?  It starts a line, or continues the
+ * long line printed just before it; and the
  * first line taken from a read, when it names its own month, still has
  * its key.  The first line of a file, which starts a line wherever the
  * file's bytes moved, must have the bytes it had.
@@ -257,8 +291,6 @@ linedate_check(linedate_window *w, const linedate *r, uint64_t pos, const char *
 {
 	bool continues = linedate_midfile == r->file && linedate_midpos == pos;
 
-	if (len != linedate_length(r))
-		return false;
 	if (pos == 0)
 		return logfile_checksum(line, len) == r->file->head;
 	if (line[-1] != '\n')
@@ -282,13 +314,13 @@ linedate_print(linedate_window *windows, const linedate *r)
 	logfile *f = r->file;
 	linedate_window *w = &windows[f->place];
 	uint64_t pos = linedate_offset(r);
-	const char *line;
-	size_t len;
+	size_t len = linedate_length(r);
 	bool reread;
 
 	if (f->lost)
 		return;
-	if (!linedate_fetch(w, f, pos, &line, &len, &reread) || !linedate_check(w, r, pos, line, len, reread)) {
+	const char *line = linedate_fetch(w, f, pos, len, &reread);
+	if (line == nullptr || !linedate_check(w, r, pos, line, len, reread)) {
 		linedate_endline();
 		logfile_lose(f, "Cannot read %s again\n");
 		return;
@@ -296,7 +328,11 @@ linedate_print(linedate_window *windows, const linedate *r)
 	bool continues = linedate_midfile == f && linedate_midpos == pos;
 	if (linedate_midfile != nullptr && !continues)
 		linedate_endline();
-	linedate_emit(line, len);
+	if (!linedate_emitread(line, len, size_t(std::min<uint64_t>(quorvel_linemax, f->size - pos)))) {
+		linedate_endline();
+		logfile_lose(f, "Cannot read %s again\n");
+		return;
+	}
 	linedate_midfile = nullptr;
 	if (line[len - 1] == '\n')
 		return;
