@@ -90,7 +90,10 @@ struct linedate_run {
 	const linedate *end;
 };
 
-extern linedate_run *linedates_runs;
+/* Past this many runs, merging them is slower than sorting the index. */
+static constexpr size_t linedate_runmax = 64;
+
+extern linedate_run linedates_runs[linedate_runmax];
 extern size_t linedates_runcount;
 
 int linedate_sort_function(const void *x, const void *y);

@@ -119,13 +119,9 @@ linedate_radixsort(linedate *a, size_t n, int hi)
 
 /*
  * Logs in date order are scanned as a few ascending runs, one a file, and
- * merging them as they are is cheaper than any sort.  Many runs are merged
- * more slowly than the index is sorted.
+ * merging them as they are is cheaper than any sort.
  */
-static constexpr size_t linedate_runmax = 64;
-static linedate_run linedate_runspace[linedate_runmax];
-
-linedate_run *linedates_runs = linedate_runspace;
+linedate_run linedates_runs[linedate_runmax];
 size_t linedates_runcount;
 
 /* Cut the n records of a into ascending runs; false when there are too many. */
@@ -133,15 +129,15 @@ static bool
 linedate_findruns(const linedate *a, size_t n)
 {
 	size_t runs = 0;
-	linedate_runspace[0].next = a;
+	linedates_runs[0].next = a;
 	for (size_t i = 1; i < n; i++) {
 		if (!linedate_less(a[i], a[i - 1]))
 			continue;
 		if (++runs == linedate_runmax)
 			return false;
-		linedate_runspace[runs - 1].end = linedate_runspace[runs].next = a + i;
+		linedates_runs[runs - 1].end = linedates_runs[runs].next = a + i;
 	}
-	linedate_runspace[runs].end = a + n;
+	linedates_runs[runs].end = a + n;
 	linedates_runcount = runs + 1;
 	return true;
 }
@@ -157,7 +153,7 @@ linedate_sort(void)
 	linedates_runcount = 0;
 	if (n == 0 || linedate_findruns(a, n))
 		return;
-	linedate_runspace[0] = {a, a + n};
+	linedates_runs[0] = {a, a + n};
 	linedates_runcount = 1;
 	/* Only the bits in which some keys differ need sorting. */
 	uint32_t lo = a[0].time, hi = a[0].time;
