@@ -64,6 +64,7 @@ struct linedate_scan {
 	uint32_t key;		/* key of the physical line being read */
 	bool blank;		/* the physical line is blank */
 	bool continued;		/* the next read continues that line */
+	logfile_sum sum;	/* of the bytes read */
 };
 
 /* Take one read of len bytes found at offset pos; false when the table is full. */
@@ -133,6 +134,7 @@ linedate_scanfd(linedate_scan *s, int fd, char *buf)
 			ssize_t n = linedate_fill(fd, buf, have, bufoff, s->file->size);
 			if (n < 0)
 				return false;
+			logfile_sumblock(&s->sum, buf + have, size_t(n));
 			eof = n == 0;
 			have += size_t(n);
 			continue;
@@ -162,9 +164,9 @@ linedate_scanfile(logfile *file, linedate *current, char *buf)
 	}
 	int month = linedate_month;
 	/* A file that grew since it was counted gives only what was counted. */
-	linedate_scan s = {file, current, file->lines, 0, false, false};
+	linedate_scan s = {file, current, file->lines, 0, false, false, {}};
 	/* The file was read as counted: the same reads, the same ends. */
-	bool ok = linedate_scanfd(&s, fd, buf) && s.left == 0 && logfile_unchanged(file, fd);
+	bool ok = linedate_scanfd(&s, fd, buf) && s.left == 0 && logfile_sameas(file, &s.sum, fd);
 	logfile_close(file, fd);
 	if (!ok) {
 		memset(static_cast<void *>(current), 0, size_t(s.current - current) * sizeof(linedate));

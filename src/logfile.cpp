@@ -151,9 +151,6 @@ logfile_lose(logfile *f, const char *format)
 	logfiles_lost++;
 }
 
-/* Bytes at the end of a file whose checksum is kept. */
-static constexpr size_t logfile_tailsize = 64;
-
 /* Checksums of the first bounded read of fd and of its last bytes. */
 static bool
 logfile_sums(int fd, uint64_t size, uint64_t *head, uint64_t *tail)
@@ -182,6 +179,48 @@ logfile_unchanged(const logfile *f, int fd)
 
 	return f->copy != nullptr ||
 	    (logfile_sums(fd, f->size, &head, &tail) && head == f->head && tail == f->tail);
+}
+
+void
+logfile_sumblock(logfile_sum *s, const char *p, size_t n)
+{
+	if (n == 0)
+		return;
+	if (s->seen == 0) {
+		size_t lim = std::min(n, quorvel_linemax);
+		const char *nl = static_cast<const char *>(memchr(p, '\n', lim));
+		s->headlen = nl != nullptr ? size_t(nl - p) + 1 : lim;
+		s->headwhole = nl != nullptr || lim == quorvel_linemax;
+		s->head = logfile_checksum(p, s->headlen);
+	}
+	if (n >= logfile_tailsize) {
+		memcpy(s->tail, p + n - logfile_tailsize, logfile_tailsize);
+	} else {
+		memmove(s->tail, s->tail + n, logfile_tailsize - n);
+		memcpy(s->tail + logfile_tailsize - n, p, n);
+	}
+	s->seen += n;
+}
+
+bool
+logfile_sumend(const logfile_sum *s, int fd, uint64_t *head, uint64_t *tail)
+{
+	/* A first block cut short before the first read's end is rare: read it. */
+	if (s->seen > 0 && !s->headwhole && s->headlen != s->seen)
+		return logfile_sums(fd, s->seen, head, tail);
+	size_t n = size_t(std::min<uint64_t>(s->seen, logfile_tailsize));
+	*head = s->seen > 0 ? s->head : logfile_checksum(s->tail, 0);
+	*tail = logfile_checksum(s->tail + logfile_tailsize - n, n);
+	return true;
+}
+
+bool
+logfile_sameas(const logfile *f, const logfile_sum *s, int fd)
+{
+	uint64_t head, tail;
+
+	return f->copy != nullptr ||
+	    (s->seen == f->size && logfile_sumend(s, fd, &head, &tail) && head == f->head && tail == f->tail);
 }
 
 int
@@ -245,11 +284,16 @@ logfile_copy(logfile *f, int fd, char *buf)
 	return true;
 }
 
-/* Count the bounded reads of fd and the bytes they took; false on a read error. */
+/*
+ * Count the bounded reads of fd and the bytes they took; false on a read
+ * error.  A short read that reaches the size the file had when opened is
+ * its end, as a read that returns nothing is.
+ */
 static bool
-logfile_countfd(logfile *f, int fd, char *buf)
+logfile_countfd(logfile *f, int fd, uint64_t size, char *buf)
 {
 	logfile_counter c = {0, 0};
+	logfile_sum sum = {};
 	uint64_t off = 0;
 
 	for (;;) {
@@ -261,11 +305,14 @@ logfile_countfd(logfile *f, int fd, char *buf)
 		if (n == 0)
 			break;
 		logfile_countblock(&c, buf, size_t(n));
+		logfile_sumblock(&sum, buf, size_t(n));
 		off += uint64_t(n);
+		if (size_t(n) < logfile_blocksize && off == size)
+			break;
 	}
 	f->lines = logfile_countend(&c);
 	f->size = off;
-	return logfile_sums(fd, f->size, &f->head, &f->tail);
+	return logfile_sumend(&sum, fd, &f->head, &f->tail);
 }
 
 /* Count one file and note which file it was, for the later passes. */
@@ -293,7 +340,7 @@ logfile_countone(logfile *f, char *buf)
 	/* A directory reads as an empty file. */
 	if (S_ISDIR(st.st_mode)) {
 		logfile_sums(fd, 0, &f->head, &f->tail);
-	} else if (!logfile_countfd(f, fd, buf)) {
+	} else if (!logfile_countfd(f, fd, f->copy != nullptr ? 0 : uint64_t(st.st_size), buf)) {
 		f->lines = 0;
 		logfile_lose(f, "Cannot read %s again\n");
 	}

@@ -54,6 +54,27 @@ int logfile_reopen(const logfile *f);
  * place, as copytruncate and the server do, from the one counted.
  */
 bool logfile_unchanged(const logfile *f, int fd);
+
+/* Bytes at the end of a file whose checksum is kept. */
+static constexpr size_t logfile_tailsize = 64;
+
+/*
+ * The same checksums, taken from the blocks a pass reads from the start
+ * of a file, so that the pass need not read those bytes again.
+ */
+struct logfile_sum {
+	uint64_t seen;		/* bytes given */
+	uint64_t head;		/* of the first read, as far as the first block went */
+	size_t headlen;
+	bool headwhole;		/* the first block held all of the first read */
+	char tail[logfile_tailsize];
+};
+
+void logfile_sumblock(logfile_sum *s, const char *p, size_t n);
+/* The checksums of the file of fd from its blocks; false when it fails to read. */
+bool logfile_sumend(const logfile_sum *s, int fd, uint64_t *head, uint64_t *tail);
+/* Do the blocks given begin and end as those counted for f did? */
+bool logfile_sameas(const logfile *f, const logfile_sum *s, int fd);
 void logfile_close(const logfile *f, int fd);
 
 /*

@@ -1,6 +1,8 @@
 /* The stages one at a time, through their globals. */
 #include <sys/stat.h>
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <random>
 #include <string>
@@ -79,6 +81,33 @@ TEST_F(Stages, CountingInBlocksTakesTheSameReads)
 			logfile_countblock(&c, text.data() + at, n);
 		}
 		ASSERT_EQ(logfile_countend(&c), want) << round;
+	}
+}
+
+/* The checksums of a file's first read and last bytes, from blocks cut anywhere. */
+TEST_F(Stages, ChecksumsFromBlocksAreThoseOfTheFile)
+{
+	std::mt19937 rng(5);
+	for (size_t size : {0, 1, 63, 64, 65, 3998, 3999, 4000, 10000}) {
+		for (size_t newline : {size_t(0), size / 2, size_t(5000)}) {
+			std::string text(size, 'x');
+			if (newline < size)
+				text[newline] = '\n';
+			std::string path = scratch_write("sums", text);
+			size_t first = std::min({size, size_t(3999), newline < size ? newline + 1 : size});
+			size_t last = std::min<size_t>(size, 64);
+			int fd = open(path.c_str(), O_RDONLY);
+			logfile_sum sum = {};
+			for (size_t at = 0, n; at < size; at += n) {
+				n = std::min<size_t>(size - at, 1 + rng() % (rng() % 2 ? 100 : 5000));
+				logfile_sumblock(&sum, text.data() + at, n);
+			}
+			uint64_t head = 0, tail = 0;
+			EXPECT_TRUE(logfile_sumend(&sum, fd, &head, &tail));
+			close(fd);
+			EXPECT_EQ(head, logfile_checksum(text.data(), first)) << size << " " << newline;
+			EXPECT_EQ(tail, logfile_checksum(text.data() + size - last, last)) << size << " " << newline;
+		}
 	}
 }
 
