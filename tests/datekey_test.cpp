@@ -129,7 +129,7 @@ TEST(DateKey, DateAfterMorePieces)
 		{"10.0.0.7\t-\t-\t" + date, k},
 		{"::1 - - [05/Mar/2003:08:15:02", k},
 		/* No whole date before the line's end: the pieces as ever. */
-		{"::1 - - [05/Mar/2003:08:15 +0100] x", sum(0, 3, 5, 0, 2003, 8)},
+		{"::1 - - [05/Mar/2003:08:15 +0100]", sum(0, 3, 5, 0, 2003, 8)},
 		{"::1 - - [05/Mar/2003:08:15:021]", sum(0, 3, 5, 0, 2003, 8)},
 		{std::string("::1 - \0 [05/Mar/2003:08:15:02]", 30), sum(0, 3, 0, 0, 0, 0)},
 		/* The usual layout reads piece 5 whatever it holds. */
