@@ -19,9 +19,6 @@ logfile *logfiles_begin;
 logfile *logfiles_end;
 unsigned logfiles_lost;
 
-/* Block size of the counting pass and of copies. */
-static constexpr size_t logfile_blocksize = 256 * 1024;
-
 void
 logfile_add(const char *filename)
 {
@@ -145,40 +142,6 @@ logfile_close(const logfile *f, int fd)
 {
 	if (f->copy == nullptr)
 		close(fd);
-}
-
-/*
- * A pipe, a terminal or a device cannot be read three times: read it
- * once into an anonymous temporary file that every pass then reads.  A
- * copy that cannot be written ends the run; an input that fails to read
- * is left out.
- */
-static bool
-logfile_copy(logfile *f, int fd, char *buf)
-{
-	FILE *tmp = tmpfile();
-	bool ok = tmp != nullptr, readable = true;
-
-	while (ok) {
-		ssize_t n = read(fd, buf, logfile_blocksize);
-		if (n < 0 && errno == EINTR)
-			continue;
-		readable = n >= 0;
-		if (n <= 0)
-			break;
-		ok = quorvel_writeall(fileno(tmp), buf, size_t(n));
-	}
-	if (!ok) {
-		fprintf(stderr, "Cannot copy %s\n", f->name);
-		exit(1);
-	}
-	if (!readable) {
-		fclose(tmp);
-		logfile_lose(f, "Cannot copy %s\n");
-		return false;
-	}
-	f->copy = tmp;
-	return true;
 }
 
 /* Count the bounded reads of fd and the bytes they took; false on a read error. */

@@ -39,6 +39,16 @@ extern unsigned logfiles_lost;
 void logfile_add(const char *filename);
 void logfile_linecount(void);
 
+/* Block size of the counting pass and of copies. */
+static constexpr size_t logfile_blocksize = 256 * 1024;
+
+/*
+ * Read fd once into f->copy, through buf of logfile_blocksize bytes.  A
+ * copy that cannot be written ends the run; false, and f lost, when fd
+ * fails to read.
+ */
+bool logfile_copy(logfile *f, int fd, char *buf);
+
 /*
  * Open again, for a later pass, the file that was counted for f, or -1:
  * the copy of an input that is not a regular file, or the named file if it
