@@ -5,9 +5,42 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "quorvel.h"
+
+/*
+ * An anonymous file in $TMPDIR, else /tmp, or null.  A week of
+ * decompressed logs can outgrow a small /tmp, and TMPDIR is where Unix
+ * tools are told to put such files; tmpfile() would not look at it.  No
+ * child inherits it.
+ */
+static FILE *
+logfile_tempfile(void)
+{
+	static const char base[] = "/quorvel.XXXXXX";
+	const char *dir = getenv("TMPDIR");
+	if (dir == nullptr || *dir == '\0')
+		dir = "/tmp";
+	size_t len = strlen(dir);
+	char *path = static_cast<char *>(malloc(len + sizeof base));
+	if (path == nullptr)
+		quorvel_nomemory();
+	memcpy(path, dir, len);
+	memcpy(path + len, base, sizeof base);
+	int fd = mkstemp(path);
+	if (fd >= 0)
+		unlink(path);
+	free(path);
+	if (fd < 0)
+		return nullptr;
+	FILE *tmp = fcntl(fd, F_SETFD, FD_CLOEXEC) == 0 ? fdopen(fd, "w+") : nullptr;
+	if (tmp == nullptr)
+		close(fd);
+	return tmp;
+}
 
 /*
  * A pipe, a terminal or a device cannot be read three times: read it
@@ -18,7 +51,7 @@
 bool
 logfile_copy(logfile *f, int fd, char *buf)
 {
-	FILE *tmp = tmpfile();
+	FILE *tmp = logfile_tempfile();
 	bool ok = tmp != nullptr, readable = true;
 
 	while (ok) {
