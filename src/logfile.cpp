@@ -181,8 +181,9 @@ logfile_countone(logfile *f, char *buf)
 	}
 	f->dev = st.st_dev;
 	f->ino = st.st_ino;
-	if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-		bool copied = logfile_copy(f, fd, buf);
+	const char *tool = S_ISREG(st.st_mode) ? logfile_decompressor(fd) : nullptr;
+	if ((!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) || tool != nullptr) {
+		bool copied = tool != nullptr ? logfile_decompress(f, fd, tool, buf) : logfile_copy(f, fd, buf);
 		close(fd);
 		if (!copied)
 			return;

@@ -43,11 +43,21 @@ void logfile_linecount(void);
 static constexpr size_t logfile_blocksize = 256 * 1024;
 
 /*
- * Read fd once into f->copy, through buf of logfile_blocksize bytes.  A
- * copy that cannot be written ends the run; false, and f lost, when fd
- * fails to read.
+ * Read fd once into f->copy, decompressed if it is compressed, through
+ * buf of logfile_blocksize bytes.  A copy that cannot be written ends the
+ * run; false, and f lost, when fd fails to read or to decompress.
  */
 bool logfile_copy(logfile *f, int fd, char *buf);
+
+/* "gzip", "bzip2", "xz" or "zstd" when fd begins as that tool writes, else null. */
+const char *logfile_decompressor(int fd);
+
+/*
+ * Decompress fd, read from its current offset, into f->copy with "tool
+ * -dc", as logfile_copy copies: false, and f lost, when the tool cannot be
+ * run, fails or dies.
+ */
+bool logfile_decompress(logfile *f, int fd, const char *tool, char *buf);
 
 /*
  * Open again, for a later pass, the file that was counted for f, or -1:
