@@ -3,7 +3,7 @@
 # reading the inputs three times with cat, on generated logs.
 #
 #	bench/run.sh [-p] [-s shape] [-j] [-f files] [-l lines] [-r runs]
-#	    [-o old-quorvel] [-S] [-b builddir]
+#	    [-o old-quorvel] [-S] [-z] [-b builddir]
 #
 # -s picks the shape of the input (bench/genlogs writes it); the default
 # files x lines of each are the sizes its figures are quoted for:
@@ -23,6 +23,9 @@
 # -o also times another quorvel binary, the build before a change, in the
 # same runs and gives the median of the paired new/old ratios.
 # -S leaves out the sort recipe, which takes long, for quick new/old runs.
+# -z also gzips the inputs, as logrotate leaves them, and times quorvel on
+# the .gz files against zcat of them to /dev/null followed by quorvel on
+# the plain files: the least that reading them decompressed can cost.
 #
 # The logs and every output go to a scratch directory under $TMPDIR
 # (default /var/tmp), on one disk.  The inputs are read before each timed
@@ -35,11 +38,11 @@ set -euo pipefail
 
 usage() {
 	echo "usage: bench/run.sh [-p] [-s inorder|jittered|shuffled|byhost|reversed|busy|dealt] [-j]" \
-		"[-f files] [-l lines] [-r runs] [-o old-quorvel] [-S] [-b builddir]" >&2
+		"[-f files] [-l lines] [-r runs] [-o old-quorvel] [-S] [-z] [-b builddir]" >&2
 	exit 2
 }
-shape=inorder files="" lines="" runs=5 build=build pipe="" old="" nosort=""
-while getopts "ps:jf:l:r:o:Sb:" opt; do
+shape=inorder files="" lines="" runs=5 build=build pipe="" old="" nosort="" gzipped=""
+while getopts "ps:jf:l:r:o:Szb:" opt; do
 	case $opt in
 	p) pipe=yes ;;
 	s) shape=$OPTARG ;;
@@ -49,6 +52,7 @@ while getopts "ps:jf:l:r:o:Sb:" opt; do
 	r) runs=$OPTARG ;;
 	o) old=$OPTARG ;;
 	S) nosort=yes ;;
+	z) gzipped=yes ;;
 	b) build=$OPTARG ;;
 	*) usage ;;
 	esac
@@ -78,6 +82,11 @@ inputs=()
 for ((k = 1; k <= files; k++)); do inputs+=("$dir/access-$k.log"); done
 bytes=$(cat "${inputs[@]}" | wc -c)
 count=$(cat "${inputs[@]}" | wc -l)
+gzinputs=()
+if [ -n "$gzipped" ]; then
+	printf '%s\n' "${inputs[@]}" | xargs -P "$(nproc)" -n 1 gzip -k
+	gzinputs=("${inputs[@]/%/.gz}")
+fi
 
 # One timing of a command whose standard output goes to $dir/$1, or into
 # a pipe to cat: elapsed seconds and the command's peak resident kilobytes.
@@ -88,7 +97,7 @@ timed() {
 	# and the inputs are to be found in the page cache.
 	rm -f "$out"
 	sync
-	cat "${inputs[@]}" >/dev/null
+	cat "${inputs[@]}" "${gzinputs[@]}" >/dev/null
 	t0=$EPOCHREALTIME
 	if [ -n "$pipe" ]; then
 		/usr/bin/time -f "%M" -o "$dir/rss" "$@" | cat >/dev/null
@@ -108,7 +117,14 @@ cat3() {
 read3() {
 	cat "$@" >/dev/null; cat "$@" >/dev/null; cat "$@"
 }
-export -f cat3 read3
+# zcat of the gzipped FILES, then the quorvel $1 on FILES themselves.
+zcatq() {
+	local q=$1
+	shift
+	zcat "${@/%/.gz}" >/dev/null
+	"$q" "$@"
+}
+export -f cat3 read3 zcatq
 
 # The commands and what they are called in the figures.
 names=(quorvel)
@@ -116,9 +132,11 @@ names=(quorvel)
 [ -n "$nosort" ] || names+=(sort)
 [ -n "$pipe" ] || names+=(cat)
 names+=(read)
-declare -A label=([quorvel]=quorvel [old]=old [sort]=sort [cat]="cat x3" [read]="read x3 write x1")
+[ -z "$gzipped" ] || names+=(gz zcat)
+declare -A label=([quorvel]=quorvel [old]=old [sort]=sort [cat]="cat x3" [read]="read x3 write x1"
+	[gz]="quorvel .gz" [zcat]="zcat + quorvel")
 
-q=() o=() s=() c=() w=() rss=()
+q=() o=() s=() c=() w=() g=() z=() rss=()
 for ((r = 0; r < runs; r++)); do
 	order=("${names[@]}")
 	if ((r % 2)); then
@@ -139,6 +157,10 @@ for ((r = 0; r < runs; r++)); do
 			c+=("$t") ;;
 		read) read -r t m < <(timed out.read bash -c 'read3 "$@"' read3 "${inputs[@]}")
 			w+=("$t") ;;
+		gz) read -r t m < <(timed out.gz env TMPDIR="$dir" "$build/quorvel" "${gzinputs[@]}")
+			g+=("$t") ;;
+		zcat) read -r t m < <(timed out.zcat bash -c 'zcatq "$@"' zcatq "$build/quorvel" "${inputs[@]}")
+			z+=("$t") ;;
 		esac
 		line+=" ${label[$n]} $t"
 	done
@@ -161,6 +183,9 @@ fi
 same=yes
 cmp -s "$dir/out.check" "$dir/out.reference" || same=NO
 [ -n "$pipe" ] || cmp -s "$dir/out.quorvel" "$dir/out.reference" || same=NO
+if [ -n "$gzipped" ]; then
+	TMPDIR="$dir" "$build/quorvel" "${gzinputs[@]}" | cmp -s - "$dir/out.reference" || same=NO
+fi
 
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 ratios() { local -n a=$1 b=$2; for ((i = 0; i < ${#a[@]}; i++)); do awk -v x="${a[i]}" -v y="${b[i]}" 'BEGIN { print (y > 0) ? x / y : 0 }'; done; }
@@ -182,10 +207,16 @@ if [ -z "$pipe" ]; then
 fi
 times+=", read x3 write x1 $mw"
 pairs+="quorvel/(read x3 write x1) $(median $(ratios q w))"
+if [ -n "$gzipped" ]; then
+	times+=", quorvel .gz $(median "${g[@]}"), zcat + quorvel $(median "${z[@]}")"
+	pairs+=", (quorvel .gz)/(zcat + quorvel) $(median $(ratios g z))"
+fi
 
 dest="to a file"
 [ -z "$pipe" ] || dest="piped into cat >/dev/null"
-echo "input: $shape, $files files, $count lines, $bytes bytes; output $dest; $runs runs; $(nproc) cores"
+gz=""
+[ -z "$gzipped" ] || gz=", gzipped $(cat "${gzinputs[@]}" | wc -c) bytes"
+echo "input: $shape, $files files, $count lines, $bytes bytes$gz; output $dest; $runs runs; $(nproc) cores"
 echo "median seconds: $times"
 echo "median paired ratios: $pairs"
 if [ -x "$strace" ]; then
