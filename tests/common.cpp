@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "linedate.h"
@@ -67,35 +68,26 @@ stages_run(const std::vector<std::string> &names)
 }
 
 /*
- * The text of a log as the rules read it: one that begins as gzip, bzip2,
- * xz or zstd output is what that tool makes of it, and none at all when
- * the tool fails.
+ * The text of a log as the rules read it: what its tool makes of a
+ * compressed one, and none at all when the tool fails.
  */
 static bool
 log_text(const std::string &path, std::string *text)
 {
-	static const struct {
-		const char *magic;
-		size_t len;
-		const char *tool;
-	} formats[] = {
-		{"\x1f\x8b", 2, "gzip"}, {"BZh", 3, "bzip2"}, {"\xfd" "7zXZ", 6, "xz"}, {"\x28\xb5\x2f\xfd", 4, "zstd"},
-	};
 	*text = file_read(path);
-	/* bzip2 follows its name with a digit, 1 to 9. */
-	bool digit = text->size() > 3 && (*text)[3] >= '1' && (*text)[3] <= '9';
-	for (const auto &f : formats) {
-		if (text->compare(0, f.len, f.magic, f.len) != 0 || (f.len == 3 && !digit))
-			continue;
-		FILE *p = popen((std::string(f.tool) + " -dc 2>/dev/null < '" + path + "'").c_str(), "r");
-		char buf[65536];
-		size_t n;
-		text->clear();
-		while (p != nullptr && (n = fread(buf, 1, sizeof buf, p)) > 0)
-			text->append(buf, n);
-		return p != nullptr && pclose(p) == 0;
-	}
-	return true;
+	int fd = open(path.c_str(), O_RDONLY);
+	const char *tool = fd >= 0 ? logfile_decompressor(fd) : nullptr;
+	if (fd >= 0)
+		close(fd);
+	if (tool == nullptr)
+		return true;
+	FILE *p = popen((std::string(tool) + " -dc 2>/dev/null < '" + path + "'").c_str(), "r");
+	char buf[65536];
+	size_t n;
+	text->clear();
+	while (p != nullptr && (n = fread(buf, 1, sizeof buf, p)) > 0)
+		text->append(buf, n);
+	return p != nullptr && pclose(p) == 0;
 }
 
 std::string
