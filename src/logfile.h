@@ -53,9 +53,9 @@ bool logfile_copy(logfile *f, int fd, char *buf);
 const char *logfile_decompressor(int fd);
 
 /*
- * Decompress fd, read from its current offset, into f->copy with "tool
- * -dc", as logfile_copy copies: false, and f lost, when the tool cannot be
- * run, fails or dies.
+ * Decompress fd, a file read from its start, into f->copy with "tool -dc",
+ * as logfile_copy copies: false, and f lost, when the tool cannot be run,
+ * fails or dies.
  */
 bool logfile_decompress(logfile *f, int fd, const char *tool, char *buf);
 

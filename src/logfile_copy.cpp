@@ -162,18 +162,17 @@ bool
 logfile_copy(logfile *f, int fd, char *buf)
 {
 	FILE *raw = logfile_copyfd(f, fd, -1, buf);
-	const char *tool = raw != nullptr ? logfile_decompressor(fileno(raw)) : nullptr;
-
-	if (raw != nullptr && tool == nullptr) {
+	if (raw == nullptr) {
+		logfile_lose(f, "Cannot copy %s\n");
+		return false;
+	}
+	const char *tool = logfile_decompressor(fileno(raw));
+	if (tool == nullptr) {
 		f->copy = raw;
 		return true;
 	}
-	bool ok = raw != nullptr && lseek(fileno(raw), 0, SEEK_SET) == 0 &&
-	    logfile_decompress(f, fileno(raw), tool, buf);
-	if (raw != nullptr)
-		fclose(raw);
-	if (!ok)
-		logfile_lose(f, "Cannot copy %s\n");
+	bool ok = logfile_decompress(f, fileno(raw), tool, buf);
+	fclose(raw);
 	return ok;
 }
 
@@ -181,7 +180,8 @@ bool
 logfile_decompress(logfile *f, int fd, const char *tool, char *buf)
 {
 	int p[2];
-	if (pipe(p) != 0) {
+	/* The tool reads from the file offset, which a copy just written leaves at its end. */
+	if (lseek(fd, 0, SEEK_SET) != 0 || pipe(p) != 0) {
 		logfile_lose(f, "Cannot copy %s\n");
 		return false;
 	}
