@@ -25,7 +25,7 @@
 # -S leaves out the sort recipe, which takes long, for quick new/old runs.
 # -z also gzips the inputs, as logrotate leaves them, and times quorvel on
 # the .gz files against zcat of them to /dev/null followed by quorvel on
-# the plain files: the least that reading them decompressed can cost.
+# the plain files: decompressing, then merging what came out.
 #
 # The logs and every output go to a scratch directory under $TMPDIR
 # (default /var/tmp), on one disk.  The inputs are read before each timed
