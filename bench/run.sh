@@ -3,7 +3,7 @@
 # reading the inputs three times with cat, on generated logs.
 #
 #	bench/run.sh [-p | -n] [-s shape] [-j] [-f files] [-l lines] [-r runs]
-#	    [-o old-quorvel] [-S] [-b builddir]
+#	    [-o old-quorvel] [-S] [-z] [-b builddir]
 #
 # -s picks the shape of the input (bench/genlogs writes it); the default
 # files x lines of each are the sizes its figures are quoted for:
@@ -30,6 +30,9 @@
 # -o also times another quorvel binary, the build before a change, in the
 # same runs and gives the median of the paired new/old ratios.
 # -S leaves out the sort recipe, which takes long, for quick new/old runs.
+# -z also gzips the inputs, as logrotate leaves them, and times quorvel on
+# the .gz files against zcat of them to /dev/null followed by quorvel on
+# the plain files: decompressing, then merging what came out.
 #
 # The logs and every output go to a scratch directory under $TMPDIR
 # (default /var/tmp), on one disk.  The inputs are read before each timed
@@ -42,11 +45,11 @@ set -euo pipefail
 
 usage() {
 	echo "usage: bench/run.sh [-p | -n] [-s inorder|jittered|shuffled|byhost|reversed|busy|dealt|ipv6|vhost|proxy] [-j]" \
-		"[-f files] [-l lines] [-r runs] [-o old-quorvel] [-S] [-b builddir]" >&2
+		"[-f files] [-l lines] [-r runs] [-o old-quorvel] [-S] [-z] [-b builddir]" >&2
 	exit 2
 }
-shape=inorder files="" lines="" runs=5 build=build pipe="" old="" nosort="" layout=""
-while getopts "pns:jf:l:r:o:Sb:" opt; do
+shape=inorder files="" lines="" runs=5 build=build pipe="" old="" nosort="" layout="" gzipped=""
+while getopts "pns:jf:l:r:o:Szb:" opt; do
 	case $opt in
 	p) pipe=cat ;;
 	n) pipe=null ;;
@@ -57,6 +60,7 @@ while getopts "pns:jf:l:r:o:Sb:" opt; do
 	r) runs=$OPTARG ;;
 	o) old=$OPTARG ;;
 	S) nosort=yes ;;
+	z) gzipped=yes ;;
 	b) build=$OPTARG ;;
 	*) usage ;;
 	esac
@@ -97,6 +101,11 @@ if [ -n "$layout" ]; then
 fi
 bytes=$(cat "${inputs[@]}" | wc -c)
 count=$(cat "${inputs[@]}" | wc -l)
+gzinputs=()
+if [ -n "$gzipped" ]; then
+	printf '%s\n' "${inputs[@]}" | xargs -P "$(nproc)" -n 1 gzip -k
+	gzinputs=("${inputs[@]/%/.gz}")
+fi
 
 # One timing of a command whose standard output goes to $dir/$1, into a
 # pipe to cat or to /dev/null: elapsed seconds and the command's peak
@@ -108,7 +117,7 @@ timed() {
 	# and the inputs are to be found in the page cache.
 	rm -f "$out"
 	sync
-	cat "${inputs[@]}" ${twins[@]+"${twins[@]}"} >/dev/null
+	cat "${inputs[@]}" ${twins[@]+"${twins[@]}"} ${gzinputs[@]+"${gzinputs[@]}"} >/dev/null
 	t0=$EPOCHREALTIME
 	if [ "$pipe" = cat ]; then
 		/usr/bin/time -f "%M" -o "$dir/rss" "$@" | cat >/dev/null
@@ -130,7 +139,14 @@ cat3() {
 read3() {
 	cat "$@" >/dev/null; cat "$@" >/dev/null; cat "$@"
 }
-export -f cat3 read3
+# zcat of the gzipped FILES, then the quorvel $1 on FILES themselves.
+zcatq() {
+	local q=$1
+	shift
+	zcat "${@/%/.gz}" >/dev/null
+	"$q" "$@"
+}
+export -f cat3 read3 zcatq
 
 # The commands and what they are called in the figures.
 names=(quorvel)
@@ -139,9 +155,11 @@ names=(quorvel)
 [ -n "$nosort" ] || names+=(sort)
 [ -n "$pipe" ] || names+=(cat)
 names+=(read)
-declare -A label=([quorvel]=quorvel [old]=old [usual]=usual [sort]=sort [cat]="cat x3" [read]="read x3 write x1")
+[ -z "$gzipped" ] || names+=(gz zcat)
+declare -A label=([quorvel]=quorvel [old]=old [usual]=usual [sort]=sort [cat]="cat x3" [read]="read x3 write x1"
+	[gz]="quorvel .gz" [zcat]="zcat + quorvel")
 
-q=() o=() u=() s=() c=() w=() rss=()
+q=() o=() u=() s=() c=() w=() g=() z=() rss=()
 for ((r = 0; r < runs; r++)); do
 	order=("${names[@]}")
 	if ((r % 2)); then
@@ -164,6 +182,10 @@ for ((r = 0; r < runs; r++)); do
 			c+=("$t") ;;
 		read) read -r t m < <(timed out.read bash -c 'read3 "$@"' read3 "${inputs[@]}")
 			w+=("$t") ;;
+		gz) read -r t m < <(timed out.gz env TMPDIR="$dir" "$build/quorvel" "${gzinputs[@]}")
+			g+=("$t") ;;
+		zcat) read -r t m < <(timed out.zcat bash -c 'zcatq "$@"' zcatq "$build/quorvel" "${inputs[@]}")
+			z+=("$t") ;;
 		esac
 		line+=" ${label[$n]} $t"
 	done
@@ -192,6 +214,9 @@ if [ -n "$layout" ]; then
 	"$build/quorvel" "${twins[@]}" >"$dir/out.usualcheck"
 	cmp -s <(strip "$dir/out.check") <(strip "$dir/out.usualcheck") || same=NO
 fi
+if [ -n "$gzipped" ]; then
+	TMPDIR="$dir" "$build/quorvel" "${gzinputs[@]}" | cmp -s - "$dir/out.reference" || same=NO
+fi
 
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 ratios() { local -n a=$1 b=$2; for ((i = 0; i < ${#a[@]}; i++)); do awk -v x="${a[i]}" -v y="${b[i]}" 'BEGIN { print (y > 0) ? x / y : 0 }'; done; }
@@ -217,11 +242,17 @@ if [ -z "$pipe" ]; then
 fi
 times+=", read x3 write x1 $mw"
 pairs+="quorvel/(read x3 write x1) $(median $(ratios q w))"
+if [ -n "$gzipped" ]; then
+	times+=", quorvel .gz $(median "${g[@]}"), zcat + quorvel $(median "${z[@]}")"
+	pairs+=", (quorvel .gz)/(zcat + quorvel) $(median $(ratios g z))"
+fi
 
 dest="to a file"
 [ "$pipe" != cat ] || dest="piped into cat >/dev/null"
 [ "$pipe" != null ] || dest="to /dev/null"
-echo "input: $shape, $files files, $count lines, $bytes bytes; output $dest; $runs runs; $(nproc) cores"
+gz=""
+[ -z "$gzipped" ] || gz=", gzipped $(cat "${gzinputs[@]}" | wc -c) bytes"
+echo "input: $shape, $files files, $count lines, $bytes bytes$gz; output $dest; $runs runs; $(nproc) cores"
 echo "median seconds: $times"
 echo "median paired ratios: $pairs"
 if [ -x "$strace" ]; then

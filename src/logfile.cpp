@@ -22,9 +22,6 @@ logfile *logfiles_begin;
 logfile *logfiles_end;
 unsigned logfiles_lost;
 
-/* Block size of the counting pass and of copies. */
-static constexpr size_t logfile_blocksize = 256 * 1024;
-
 void
 logfile_add(const char *filename)
 {
@@ -251,40 +248,6 @@ logfile_close(const logfile *f, int fd)
 }
 
 /*
- * A pipe, a terminal or a device cannot be read three times: read it
- * once into an anonymous temporary file that every pass then reads.  A
- * copy that cannot be written ends the run; an input that fails to read
- * is left out.
- */
-static bool
-logfile_copy(logfile *f, int fd, char *buf)
-{
-	FILE *tmp = tmpfile();
-	bool ok = tmp != nullptr, readable = true;
-
-	while (ok) {
-		ssize_t n = read(fd, buf, logfile_blocksize);
-		if (n < 0 && errno == EINTR)
-			continue;
-		readable = n >= 0;
-		if (n <= 0)
-			break;
-		ok = quorvel_writeall(fileno(tmp), buf, size_t(n));
-	}
-	if (!ok) {
-		fprintf(stderr, "Cannot copy %s\n", f->name);
-		exit(1);
-	}
-	if (!readable) {
-		fclose(tmp);
-		logfile_lose(f, "Cannot copy %s\n");
-		return false;
-	}
-	f->copy = tmp;
-	return true;
-}
-
-/*
  * Count the bounded reads of fd and the bytes they took; false on a read
  * error.  A short read that reaches the size the file had when opened is
  * its end, as a read that returns nothing is.
@@ -329,8 +292,9 @@ logfile_countone(logfile *f, char *buf)
 	}
 	f->dev = st.st_dev;
 	f->ino = st.st_ino;
-	if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-		bool copied = logfile_copy(f, fd, buf);
+	const char *tool = S_ISREG(st.st_mode) ? logfile_decompressor(fd) : nullptr;
+	if ((!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) || tool != nullptr) {
+		bool copied = tool != nullptr ? logfile_decompress(f, fd, tool, buf) : logfile_copy(f, fd, buf);
 		close(fd);
 		if (!copied)
 			return;

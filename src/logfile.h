@@ -39,6 +39,26 @@ extern unsigned logfiles_lost;
 void logfile_add(const char *filename);
 void logfile_linecount(void);
 
+/* Block size of the counting pass and of copies. */
+static constexpr size_t logfile_blocksize = 256 * 1024;
+
+/*
+ * Read fd once into f->copy, decompressed if it is compressed, through
+ * buf of logfile_blocksize bytes.  A copy that cannot be written ends the
+ * run; false, and f lost, when fd fails to read or to decompress.
+ */
+bool logfile_copy(logfile *f, int fd, char *buf);
+
+/* "gzip", "bzip2", "xz" or "zstd" when fd begins as that tool writes, else null. */
+const char *logfile_decompressor(int fd);
+
+/*
+ * Decompress fd, a file read from its start, into f->copy with "tool -dc",
+ * as logfile_copy copies: false, and f lost, when the tool cannot be run,
+ * fails or dies.
+ */
+bool logfile_decompress(logfile *f, int fd, const char *tool, char *buf);
+
 /*
  * Open again, for a later pass, the file that was counted for f, or -1:
  * the copy of an input that is not a regular file, or the named file if it

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "linedate.h"
@@ -67,6 +68,29 @@ stages_run(const std::vector<std::string> &names)
 	fflush(stdout);
 }
 
+/*
+ * The text of a log as the rules read it: what its tool makes of a
+ * compressed one, and none at all when the tool fails.
+ */
+static bool
+log_text(const std::string &path, std::string *text)
+{
+	*text = file_read(path);
+	int fd = open(path.c_str(), O_RDONLY);
+	const char *tool = fd >= 0 ? logfile_decompressor(fd) : nullptr;
+	if (fd >= 0)
+		close(fd);
+	if (tool == nullptr)
+		return true;
+	FILE *p = popen((std::string(tool) + " -dc 2>/dev/null < '" + path + "'").c_str(), "r");
+	char buf[65536];
+	size_t n;
+	text->clear();
+	while (p != nullptr && (n = fread(buf, 1, sizeof buf, p)) > 0)
+		text->append(buf, n);
+	return p != nullptr && pclose(p) == 0;
+}
+
 std::string
 expected_merge(const std::vector<std::string> &paths)
 {
@@ -74,7 +98,9 @@ expected_merge(const std::vector<std::string> &paths)
 	int month = 0;
 
 	for (const std::string &p : paths) {
-		std::string text = file_read(p);
+		std::string text;
+		if (!log_text(p, &text))
+			continue;
 		for (size_t at = 0, end; at < text.size(); at = end) {
 			size_t nl = text.find('\n', at);
 			end = nl == std::string::npos ? text.size() : nl + 1;
