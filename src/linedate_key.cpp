@@ -232,6 +232,25 @@ linedate_wholefields(const unsigned char *p, int *month, int field[5])
 	field[LINEDATE_SECOND] = linedate_two(p + 18);
 }
 
+/* The first '[' from q on, or null where the line ends before one. */
+static inline const unsigned char *
+linedate_bracket(const unsigned char *q, const unsigned char *end)
+{
+#if defined(__SSE2__)
+	for (; end - q >= 16; q += 16) {
+		__m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q));
+		unsigned open = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('['))));
+		unsigned stop = open | unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
+		if (stop != 0)
+			return open >> __builtin_ctz(stop) & 1 ? q + __builtin_ctz(stop) : nullptr;
+	}
+#endif
+	for (; q < end && *q != 0; q++)
+		if (*q == '[')
+			return q;
+	return nullptr;
+}
+
 /*
  * The whole date after the first '[' that opens one before the line's
  * first zero byte, or null.
@@ -239,15 +258,9 @@ linedate_wholefields(const unsigned char *p, int *month, int field[5])
 static const unsigned char *
 linedate_bracketdate(const unsigned char *p, const unsigned char *end)
 {
-	const unsigned char *q = p;
-
-	while ((q = static_cast<const unsigned char *>(memchr(q, '[', size_t(end - q)))) != nullptr) {
-		if (memchr(p, 0, size_t(q - p)) != nullptr)
-			return nullptr;
-		p = ++q;
-		if (linedate_iswhole(q, end))
+	for (const unsigned char *q = p; (q = linedate_bracket(q, end)) != nullptr;)
+		if (linedate_iswhole(++q, end))
 			return q;
-	}
 	return nullptr;
 }
 
