@@ -70,9 +70,7 @@ linedate_endmask(__m128i v)
 	m = _mm_or_si128(m, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(']')), _mm_cmpeq_epi8(v, _mm_setzero_si128())));
 	return unsigned(_mm_movemask_epi8(m));
 }
-#endif
 
-#if defined(__SSE2__)
 /* Ends of pieces, and zero bytes, among the 16 bytes at p, as bits at shift. */
 static inline void
 linedate_endsof(const unsigned char *p, int shift, uint64_t *ends, uint64_t *zeros)
