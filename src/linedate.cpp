@@ -90,19 +90,19 @@ linedate_take(linedate_scan *s, const char *p, size_t len, uint64_t pos)
 }
 
 /*
- * Read the bytes of fd that follow the have bytes at buf, from offset off,
- * up to the end the counting pass saw: the count, 0 at that end, -1 when
- * the file fails to read or ends before it.
+ * Read the bytes of f's text, through fd, that follow the have bytes at
+ * buf, from offset off, up to the end the counting pass saw: the count, 0
+ * at that end, -1 when the file fails to read or ends before it.
  */
 static ssize_t
-linedate_fill(int fd, char *buf, size_t have, uint64_t off, uint64_t end)
+linedate_fill(const logfile *f, int fd, char *buf, size_t have, uint64_t off)
 {
-	size_t want = size_t(std::min<uint64_t>(linedate_blocksize - have, end - (off + have)));
+	size_t want = size_t(std::min<uint64_t>(linedate_blocksize - have, f->size - (off + have)));
 
 	if (want == 0)
 		return 0;
 	for (;;) {
-		ssize_t n = pread(fd, buf + have, want, off_t(off + have));
+		ssize_t n = pread(fd, buf + have, want, off_t(f->copybase + off + have));
 		if (n < 0 && errno == EINTR)
 			continue;
 		return n > 0 ? n : -1;
@@ -131,7 +131,7 @@ linedate_scanfd(linedate_scan *s, int fd, char *buf)
 			bufoff += start;
 			have = avail;
 			start = 0;
-			ssize_t n = linedate_fill(fd, buf, have, bufoff, s->file->size);
+			ssize_t n = linedate_fill(s->file, fd, buf, have, bufoff);
 			if (n < 0)
 				return false;
 			logfile_sumblock(&s->sum, buf + have, size_t(n));
@@ -166,7 +166,7 @@ linedate_scanfile(logfile *file, linedate *current, char *buf)
 	/* A file that grew since it was counted gives only what was counted. */
 	linedate_scan s = {file, current, file->lines, 0, false, false, {}};
 	/* The file was read as counted: the same reads, the same ends. */
-	bool ok = linedate_scanfd(&s, fd, buf) && s.left == 0 && logfile_sameas(file, &s.sum, fd);
+	bool ok = linedate_scanfd(&s, fd, buf) && s.left == 0 && logfile_sameas(file, &s.sum);
 	logfile_close(file, fd);
 	if (!ok) {
 		memset(static_cast<void *>(current), 0, size_t(s.current - current) * sizeof(linedate));

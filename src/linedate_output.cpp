@@ -217,7 +217,7 @@ linedate_refill(linedate_window *w, const logfile *f, uint64_t pos, size_t want)
 	}
 	size_t n = size_t(std::min<uint64_t>(w->step, f->size - from));
 	w->off = from;
-	w->len = quorvel_readat(f->fd, w->buf, n, from);
+	w->len = quorvel_readat(f->fd, w->buf, n, f->copybase + from);
 	w->fresh = true;
 	return w->len == n;
 }
@@ -229,7 +229,7 @@ linedate_fetchlong(const logfile *f, uint64_t pos, size_t len)
 	uint64_t from = pos > 0 ? pos - 1 : 0;
 	size_t n = size_t(pos - from) + len;
 
-	if (quorvel_readat(f->fd, linedate_scratch, n, from) != n)
+	if (quorvel_readat(f->fd, linedate_scratch, n, f->copybase + from) != n)
 		return nullptr;
 	return linedate_scratch + (pos - from);
 }
@@ -262,7 +262,7 @@ linedate_fetch(linedate_window *w, const logfile *f, uint64_t pos, size_t len, b
 static bool
 linedate_pieceholds(const logfile *f, const linedate_piece *p)
 {
-	return quorvel_readat(f->fd, linedate_midbuf, p->len, p->off) == p->len &&
+	return quorvel_readat(f->fd, linedate_midbuf, p->len, f->copybase + p->off) == p->len &&
 	    logfile_checksum(linedate_midbuf, p->len) == p->sum;
 }
 

@@ -128,14 +128,21 @@ logfile_countend(const logfile_counter *c)
 	return c->lines + logfile_reads(c->run);
 }
 
-uint64_t
-logfile_checksum(const char *p, size_t n)
-{
-	uint64_t h = 0xcbf29ce484222325u;	/* FNV-1a */
+/* FNV-1a */
+static constexpr uint64_t logfile_checksumbasis = 0xcbf29ce484222325u;
 
+uint64_t
+logfile_checksumon(uint64_t h, const char *p, size_t n)
+{
 	for (size_t i = 0; i < n; i++)
 		h = (h ^ static_cast<unsigned char>(p[i])) * 0x100000001b3u;
 	return h;
+}
+
+uint64_t
+logfile_checksum(const char *p, size_t n)
+{
+	return logfile_checksumon(logfile_checksumbasis, p, n);
 }
 
 void
@@ -148,9 +155,9 @@ logfile_lose(logfile *f, const char *format)
 	logfiles_lost++;
 }
 
-/* Checksums of the first bounded read of fd and of its last bytes. */
+/* Checksums of the first bounded read of f's text, read through fd, and of its last bytes. */
 static bool
-logfile_sums(int fd, uint64_t size, uint64_t *head, uint64_t *tail)
+logfile_sums(const logfile *f, int fd, uint64_t size, uint64_t *head, uint64_t *tail)
 {
 	char buf[quorvel_linemax];
 	size_t n = size_t(std::min<uint64_t>(size, sizeof buf));
@@ -158,12 +165,12 @@ logfile_sums(int fd, uint64_t size, uint64_t *head, uint64_t *tail)
 	*head = *tail = logfile_checksum(buf, 0);
 	if (size == 0)
 		return true;
-	if (quorvel_readat(fd, buf, n, 0) != n)
+	if (quorvel_readat(fd, buf, n, f->copybase) != n)
 		return false;
 	const char *nl = static_cast<const char *>(memchr(buf, '\n', n));
 	*head = logfile_checksum(buf, nl != nullptr ? size_t(nl - buf) + 1 : n);
 	n = size_t(std::min<uint64_t>(size, logfile_tailsize));
-	if (quorvel_readat(fd, buf, n, size - n) != n)
+	if (quorvel_readat(fd, buf, n, f->copybase + size - n) != n)
 		return false;
 	*tail = logfile_checksum(buf, n);
 	return true;
@@ -175,7 +182,7 @@ logfile_unchanged(const logfile *f, int fd)
 	uint64_t head, tail;
 
 	return f->copy != nullptr ||
-	    (logfile_sums(fd, f->size, &head, &tail) && head == f->head && tail == f->tail);
+	    (logfile_sums(f, fd, f->size, &head, &tail) && head == f->head && tail == f->tail);
 }
 
 void
@@ -183,12 +190,15 @@ logfile_sumblock(logfile_sum *s, const char *p, size_t n)
 {
 	if (n == 0)
 		return;
-	if (s->seen == 0) {
-		size_t lim = std::min(n, quorvel_linemax);
+	if (s->seen == 0)
+		s->head = logfile_checksumbasis;
+	/* The first read may take more than one block. */
+	if (!s->headwhole) {
+		size_t lim = size_t(std::min<uint64_t>(n, quorvel_linemax - s->seen));
 		const char *nl = static_cast<const char *>(memchr(p, '\n', lim));
-		s->headlen = nl != nullptr ? size_t(nl - p) + 1 : lim;
-		s->headwhole = nl != nullptr || lim == quorvel_linemax;
-		s->head = logfile_checksum(p, s->headlen);
+		size_t len = nl != nullptr ? size_t(nl - p) + 1 : lim;
+		s->head = logfile_checksumon(s->head, p, len);
+		s->headwhole = nl != nullptr || s->seen + len == quorvel_linemax;
 	}
 	if (n >= logfile_tailsize) {
 		memcpy(s->tail, p + n - logfile_tailsize, logfile_tailsize);
@@ -199,25 +209,24 @@ logfile_sumblock(logfile_sum *s, const char *p, size_t n)
 	s->seen += n;
 }
 
-bool
-logfile_sumend(const logfile_sum *s, int fd, uint64_t *head, uint64_t *tail)
+void
+logfile_sumend(const logfile_sum *s, uint64_t *head, uint64_t *tail)
 {
-	/* A first block cut short before the first read's end is rare: read it. */
-	if (s->seen > 0 && !s->headwhole && s->headlen != s->seen)
-		return logfile_sums(fd, s->seen, head, tail);
 	size_t n = size_t(std::min<uint64_t>(s->seen, logfile_tailsize));
-	*head = s->seen > 0 ? s->head : logfile_checksum(s->tail, 0);
+
+	*head = s->seen > 0 ? s->head : logfile_checksumbasis;
 	*tail = logfile_checksum(s->tail + logfile_tailsize - n, n);
-	return true;
 }
 
 bool
-logfile_sameas(const logfile *f, const logfile_sum *s, int fd)
+logfile_sameas(const logfile *f, const logfile_sum *s)
 {
 	uint64_t head, tail;
 
-	return f->copy != nullptr ||
-	    (s->seen == f->size && logfile_sumend(s, fd, &head, &tail) && head == f->head && tail == f->tail);
+	if (f->copy != nullptr)
+		return true;
+	logfile_sumend(s, &head, &tail);
+	return s->seen == f->size && head == f->head && tail == f->tail;
 }
 
 int
@@ -275,7 +284,8 @@ logfile_countfd(logfile *f, int fd, uint64_t size, char *buf)
 	}
 	f->lines = logfile_countend(&c);
 	f->size = off;
-	return logfile_sumend(&sum, fd, &f->head, &f->tail);
+	logfile_sumend(&sum, &f->head, &f->tail);
+	return true;
 }
 
 /* Count one file and note which file it was, for the later passes. */
@@ -292,23 +302,27 @@ logfile_countone(logfile *f, char *buf)
 	}
 	f->dev = st.st_dev;
 	f->ino = st.st_ino;
-	const char *tool = S_ISREG(st.st_mode) ? logfile_decompressor(fd) : nullptr;
-	if ((!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) || tool != nullptr) {
-		bool copied = tool != nullptr ? logfile_decompress(f, fd, tool, buf) : logfile_copy(f, fd, buf);
-		close(fd);
-		if (!copied)
-			return;
-		fd = fileno(f->copy);
+	logfile_packing format = logfile_plain;
+	if (S_ISREG(st.st_mode)) {
+		char head[6];
+		format = logfile_format(head, quorvel_readat(fd, head, sizeof head, 0));
 	}
-	f->counted = true;
-	/* A directory reads as an empty file. */
-	if (S_ISDIR(st.st_mode)) {
-		logfile_sums(fd, 0, &f->head, &f->tail);
-	} else if (!logfile_countfd(f, fd, f->copy != nullptr ? 0 : uint64_t(st.st_size), buf)) {
-		f->lines = 0;
-		logfile_lose(f, "Cannot read %s again\n");
+	/* A copy is counted as it is written. */
+	if ((!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) || format != logfile_plain) {
+		f->counted = format != logfile_plain ? logfile_decompress(f, fd, format, buf) : logfile_copy(f, fd, buf);
+	} else {
+		f->counted = true;
+		/* A directory reads as an empty file. */
+		if (S_ISDIR(st.st_mode)) {
+			logfile_sums(f, fd, 0, &f->head, &f->tail);
+		} else if (!logfile_countfd(f, fd, uint64_t(st.st_size), buf)) {
+			f->lines = 0;
+			logfile_lose(f, "Cannot read %s again\n");
+		}
 	}
-	logfile_close(f, fd);
+	close(fd);
+	if (!f->counted)
+		return;
 	if (debug && !f->lost)
 		fprintf(stderr, "File %s has %" PRIu64 " lines\n", f->name, f->lines);
 }
@@ -319,7 +333,7 @@ logfile_linecount(void)
 	if (debug)
 		fputs("logfile_linecount ()\n", stderr);
 	/* Not kept: the pages go back before the table is made. */
-	char *buf = static_cast<char *>(malloc(logfile_blocksize));
+	char *buf = static_cast<char *>(malloc(2 * logfile_blocksize));
 	if (buf == nullptr)
 		quorvel_nomemory();
 	for (logfile *f = logfiles_begin; f != nullptr; f = f->next) {

@@ -16,8 +16,10 @@ struct logfile {
 	char *name;		/* the name as given, kept whole */
 	uint64_t lines;		/* bounded reads counted in the file */
 	int fd;			/* descriptor the output pass reads, or -1 */
-	FILE *copy;		/* private copy of an input that is not a
-				   regular file, read by every pass */
+	FILE *copy;		/* for an input that is not a regular file or
+				   is compressed, the file its copy is in,
+				   which every pass reads instead */
+	uint64_t copybase;	/* where in that file its copy starts */
 	uint32_t place;		/* 0 for the first name, 1 for the next... */
 	bool counted;		/* the counting pass opened and read it */
 	bool lost;		/* its lines are left out; said once */
@@ -43,28 +45,45 @@ void logfile_linecount(void);
 static constexpr size_t logfile_blocksize = 256 * 1024;
 
 /*
- * Read fd once into f->copy, decompressed if it is compressed, through
- * buf of logfile_blocksize bytes.  A copy that cannot be written ends the
- * run; false, and f lost, when fd fails to read or to decompress.
+ * The copies of all inputs that need one lie one after another in a
+ * single anonymous file, so that they take one descriptor in all.
  */
-bool logfile_copy(logfile *f, int fd, char *buf);
+extern FILE *logfiles_copies;
+extern uint64_t logfiles_copiesend;
 
-/* "gzip", "bzip2", "xz" or "zstd" when fd begins as that tool writes, else null. */
+/* The compressed formats, known by their first bytes. */
+enum logfile_packing { logfile_plain, logfile_gzip, logfile_bzip2, logfile_xz, logfile_zstd };
+
+/* The format of data that begin with the n bytes at p. */
+logfile_packing logfile_format(const char *p, size_t n);
+/* "gzip", "bzip2", "xz" or "zstd": the tool of a compressed format. */
+const char *logfile_tool(logfile_packing format);
+/* The tool when fd begins as that tool writes, else null. */
 const char *logfile_decompressor(int fd);
 
 /*
- * Decompress fd, a file read from its start, into f->copy with "tool -dc",
- * as logfile_copy copies: false, and f lost, when the tool cannot be run,
- * fails or dies.
+ * Read fd once into a copy, decompressed if it is compressed, through buf
+ * of 2 x logfile_blocksize bytes; the copy is counted as it is written.
+ * A copy that cannot be written ends the run; false, and f lost, when fd
+ * fails to read or to decompress.
  */
-bool logfile_decompress(logfile *f, int fd, const char *tool, char *buf);
+bool logfile_copy(logfile *f, int fd, char *buf);
+
+/*
+ * Decompress fd, a file read from its start, into a copy as logfile_copy
+ * does: with the format's library where the system has it, else, or when
+ * the library fails on it, with "tool -dc".  False, and f lost, when the
+ * tool cannot be run, fails or dies.
+ */
+bool logfile_decompress(logfile *f, int fd, logfile_packing format, char *buf);
 
 /*
  * Open again, for a later pass, the file that was counted for f, or -1:
  * the copy of an input that is not a regular file, or the named file if it
- * is still the one counted and still holds as many bytes.  Never waits on
- * a FIFO put in the file's place.  Close it with logfile_close, which
- * leaves the copy open for the next pass.
+ * is still the one counted and still holds as many bytes; errno EMFILE or
+ * ENFILE when no descriptor was to be had.  Never waits on a FIFO put in
+ * the file's place.  Close it with logfile_close, which leaves the copy
+ * open for the next pass.
  */
 int logfile_reopen(const logfile *f);
 
@@ -84,17 +103,15 @@ static constexpr size_t logfile_tailsize = 64;
  */
 struct logfile_sum {
 	uint64_t seen;		/* bytes given */
-	uint64_t head;		/* of the first read, as far as the first block went */
-	size_t headlen;
-	bool headwhole;		/* the first block held all of the first read */
+	uint64_t head;		/* of the first read, as far as it has come */
+	bool headwhole;		/* the first read has ended */
 	char tail[logfile_tailsize];
 };
 
 void logfile_sumblock(logfile_sum *s, const char *p, size_t n);
-/* The checksums of the file of fd from its blocks; false when it fails to read. */
-bool logfile_sumend(const logfile_sum *s, int fd, uint64_t *head, uint64_t *tail);
+void logfile_sumend(const logfile_sum *s, uint64_t *head, uint64_t *tail);
 /* Do the blocks given begin and end as those counted for f did? */
-bool logfile_sameas(const logfile *f, const logfile_sum *s, int fd);
+bool logfile_sameas(const logfile *f, const logfile_sum *s);
 void logfile_close(const logfile *f, int fd);
 
 /*
@@ -111,8 +128,36 @@ struct logfile_counter {
 
 /* A checksum of n bytes, to tell a read from one that took its place. */
 uint64_t logfile_checksum(const char *p, size_t n);
+/* The checksum of the bytes summed into h followed by these n. */
+uint64_t logfile_checksumon(uint64_t h, const char *p, size_t n);
 
 void logfile_countblock(logfile_counter *c, const char *p, size_t n);
 uint64_t logfile_countend(const logfile_counter *c);
+
+/* A copy of f being written into fd, counted as it goes. */
+struct logfile_copying {
+	logfile *f;
+	int fd;
+	logfile_counter count;
+	logfile_sum sum;
+};
+
+/* Start f's copy at the end of the copies. */
+void logfile_copystart(logfile_copying *c, logfile *f);
+/* Append n bytes to the copy; false when they cannot be written. */
+bool logfile_copywrite(logfile_copying *c, const char *p, size_t n);
+/* The copy is whole: its lines, size and checksums become f's. */
+void logfile_copyfinish(logfile_copying *c);
+/* Take back what was written of the copy. */
+void logfile_copyundo(logfile_copying *c);
+/* Say that f cannot be copied and end the run. */
+[[noreturn]] void logfile_copyfails(const logfile *f);
+
+/*
+ * Decompress fd, read from its start, into the copy with the format's
+ * library, through buf of 2 x logfile_blocksize bytes: false, the copy
+ * left as it began, when the library is missing or fails on the data.
+ */
+bool logfile_decode(logfile_copying *c, int fd, logfile_packing format, char *buf);
 
 #endif

@@ -19,32 +19,48 @@
 
 extern char **environ;
 
-/* The tool for each compressed format, known by the bytes it begins with. */
-struct logfile_format {
+FILE *logfiles_copies;
+uint64_t logfiles_copiesend;
+
+/* Each compressed format, known by the bytes it begins with, and its tool. */
+struct logfile_signature {
 	const char *magic;
 	size_t len;
-	const char *tool;
+	logfile_packing format;
 };
 
-static const logfile_format logfile_formats[] = {
-	{"\x1f\x8b", 2, "gzip"},
-	{"\xfd\x37\x7a\x58\x5a\x00", 6, "xz"},
-	{"\x28\xb5\x2f\xfd", 4, "zstd"},
+static const logfile_signature logfile_signatures[] = {
+	{"\x1f\x8b", 2, logfile_gzip},
+	{"\xfd\x37\x7a\x58\x5a\x00", 6, logfile_xz},
+	{"\x28\xb5\x2f\xfd", 4, logfile_zstd},
 };
+
+logfile_packing
+logfile_format(const char *p, size_t n)
+{
+	/* bzip2 follows its name with the block size, 1 to 9 hundred kB. */
+	if (n >= 4 && memcmp(p, "BZh", 3) == 0 && p[3] >= '1' && p[3] <= '9')
+		return logfile_bzip2;
+	for (const logfile_signature &c : logfile_signatures)
+		if (n >= c.len && memcmp(p, c.magic, c.len) == 0)
+			return c.format;
+	return logfile_plain;
+}
+
+const char *
+logfile_tool(logfile_packing format)
+{
+	static const char *const tools[] = {nullptr, "gzip", "bzip2", "xz", "zstd"};
+
+	return tools[format];
+}
 
 const char *
 logfile_decompressor(int fd)
 {
 	char head[6];
-	size_t n = quorvel_readat(fd, head, sizeof head, 0);
 
-	/* bzip2 follows its name with the block size, 1 to 9 hundred kB. */
-	if (n >= 4 && memcmp(head, "BZh", 3) == 0 && head[3] >= '1' && head[3] <= '9')
-		return "bzip2";
-	for (const logfile_format &c : logfile_formats)
-		if (n >= c.len && memcmp(head, c.magic, c.len) == 0)
-			return c.tool;
-	return nullptr;
+	return logfile_tool(logfile_format(head, quorvel_readat(fd, head, sizeof head, 0)));
 }
 
 /*
@@ -117,71 +133,147 @@ logfile_spawn(const char *tool, int fd, const int p[2])
 	return pid;
 }
 
-/*
- * Read fd to its end into a new copy: the copy, or null when fd fails to
- * read.  A copy that cannot be written ends the run, once the child that
- * writes into fd, if any, has ended too.
- */
-static FILE *
-logfile_copyfd(const logfile *f, int fd, pid_t child, char *buf)
+void
+logfile_copyfails(const logfile *f)
 {
-	FILE *tmp = logfile_tempfile();
-	bool ok = tmp != nullptr, readable = true;
+	fprintf(stderr, "Cannot copy %s\n", f->name);
+	exit(1);
+}
 
-	while (ok) {
-		ssize_t n = read(fd, buf, logfile_blocksize);
-		if (n < 0 && errno == EINTR)
-			continue;
-		readable = n >= 0;
-		if (n <= 0)
-			break;
-		ok = quorvel_writeall(fileno(tmp), buf, size_t(n));
-	}
-	if (!ok) {
-		if (child > 0) {
-			close(fd);
-			logfile_wait(child);
+void
+logfile_copystart(logfile_copying *c, logfile *f)
+{
+	if (logfiles_copies == nullptr && (logfiles_copies = logfile_tempfile()) == nullptr)
+		logfile_copyfails(f);
+	f->copy = logfiles_copies;
+	f->copybase = logfiles_copiesend;
+	*c = {f, fileno(logfiles_copies), {0, 0}, {}};
+}
+
+bool
+logfile_copywrite(logfile_copying *c, const char *p, size_t n)
+{
+	logfile_countblock(&c->count, p, n);
+	logfile_sumblock(&c->sum, p, n);
+	return quorvel_writeall(c->fd, p, n);
+}
+
+void
+logfile_copyfinish(logfile_copying *c)
+{
+	logfile *f = c->f;
+
+	f->lines = logfile_countend(&c->count);
+	f->size = c->sum.seen;
+	logfiles_copiesend += f->size;
+	logfile_sumend(&c->sum, &f->head, &f->tail);
+}
+
+void
+logfile_copyundo(logfile_copying *c)
+{
+	logfile *f = c->f;
+	int fd = fileno(f->copy);
+
+	/* Its room goes back, and the next copy starts where it did. */
+	if (ftruncate(fd, off_t(f->copybase)) != 0 || lseek(fd, off_t(f->copybase), SEEK_SET) < 0)
+		logfile_copyfails(f);
+	f->copy = nullptr;
+	f->copybase = 0;
+}
+
+/*
+ * Copy what fd gives to its end into c, after the n bytes already at buf:
+ * false when fd fails to read.  A copy that cannot be written ends the
+ * run, once the child that writes into fd, if any, has ended too.
+ */
+static bool
+logfile_copyfd(logfile_copying *c, int fd, pid_t child, char *buf, size_t n)
+{
+	for (;;) {
+		if (n > 0 && !logfile_copywrite(c, buf, n)) {
+			if (child > 0) {
+				close(fd);
+				logfile_wait(child);
+			}
+			logfile_copyfails(c->f);
 		}
-		fprintf(stderr, "Cannot copy %s\n", f->name);
-		exit(1);
+		ssize_t r = read(fd, buf, logfile_blocksize);
+		if (r < 0 && errno == EINTR)
+			r = 0;
+		else if (r <= 0)
+			return r == 0;
+		n = size_t(r);
 	}
-	if (!readable) {
-		fclose(tmp);
-		return nullptr;
+}
+
+/* Read the first bytes of fd, enough to know a format, into buf: how many, or -1. */
+static ssize_t
+logfile_readhead(int fd, char *buf)
+{
+	size_t n = 0;
+
+	while (n < 6) {
+		ssize_t r = read(fd, buf + n, logfile_blocksize - n);
+		if (r < 0 && errno == EINTR)
+			continue;
+		if (r <= 0)
+			return r == 0 ? ssize_t(n) : -1;
+		n += size_t(r);
 	}
-	return tmp;
+	return ssize_t(n);
 }
 
 /*
  * A pipe, a terminal or a device cannot be read three times: read it
- * once into an anonymous temporary file that every pass then reads.  Its
- * first bytes can be read only once, so a compressed stream is known in
- * the copy and decompressed from it into a second one.
+ * once into a copy that every pass then reads.  A compressed stream is
+ * kept as it comes in a file of its own first, from which a tool can
+ * decompress it if it comes to that.
  */
 bool
 logfile_copy(logfile *f, int fd, char *buf)
 {
-	FILE *raw = logfile_copyfd(f, fd, -1, buf);
-	if (raw == nullptr) {
+	ssize_t n = logfile_readhead(fd, buf);
+	logfile_packing format = n >= 0 ? logfile_format(buf, size_t(n)) : logfile_plain;
+	bool ok = n >= 0;
+
+	if (ok && format == logfile_plain) {
+		logfile_copying c;
+		logfile_copystart(&c, f);
+		if ((ok = logfile_copyfd(&c, fd, -1, buf, size_t(n))))
+			logfile_copyfinish(&c);
+		else
+			logfile_copyundo(&c);
+	} else if (ok) {
+		FILE *raw = logfile_tempfile();
+		if (raw == nullptr)
+			logfile_copyfails(f);
+		logfile_copying c = {f, fileno(raw), {0, 0}, {}};
+		ok = logfile_copyfd(&c, fd, -1, buf, size_t(n));
+		ok = ok && logfile_decompress(f, fileno(raw), format, buf);
+		fclose(raw);
+	}
+	if (!ok)
 		logfile_lose(f, "Cannot copy %s\n");
-		return false;
-	}
-	const char *tool = logfile_decompressor(fileno(raw));
-	if (tool == nullptr) {
-		f->copy = raw;
-		return true;
-	}
-	bool ok = logfile_decompress(f, fileno(raw), tool, buf);
-	fclose(raw);
 	return ok;
 }
 
 bool
-logfile_decompress(logfile *f, int fd, const char *tool, char *buf)
+logfile_decompress(logfile *f, int fd, logfile_packing format, char *buf)
 {
+	logfile_copying c;
+
+	logfile_copystart(&c, f);
+	if (logfile_decode(&c, fd, format, buf)) {
+		logfile_copyfinish(&c);
+		return true;
+	}
+	logfile_copyundo(&c);
+	logfile_copystart(&c, f);
+	/* The tool reads from the file offset: from the start, then. */
 	int p[2];
-	/* The tool reads from the file offset, which a copy just written leaves at its end. */
 	if (lseek(fd, 0, SEEK_SET) != 0 || pipe(p) != 0) {
+		logfile_copyundo(&c);
 		logfile_lose(f, "Cannot copy %s\n");
 		return false;
 	}
@@ -191,18 +283,18 @@ logfile_decompress(logfile *f, int fd, const char *tool, char *buf)
 #endif
 	/* Under an inherited SIG_IGN the child would go unwaited, its status unread. */
 	signal(SIGCHLD, SIG_DFL);
-	pid_t pid = logfile_spawn(tool, fd, p);
+	pid_t pid = logfile_spawn(logfile_tool(format), fd, p);
 	close(p[1]);
-	FILE *copy = pid > 0 ? logfile_copyfd(f, p[0], pid, buf) : nullptr;
+	bool copied = pid > 0 && logfile_copyfd(&c, p[0], pid, buf, 0);
 	/* Closed first, so that a tool whose output was not read ends. */
 	close(p[0]);
 	/* What came out of a tool that failed is left out whole. */
-	if (!(pid > 0 && logfile_wait(pid)) || copy == nullptr) {
-		if (copy != nullptr)
-			fclose(copy);
+	bool exited = pid > 0 && logfile_wait(pid);
+	if (!exited || !copied) {
+		logfile_copyundo(&c);
 		logfile_lose(f, "Cannot copy %s\n");
 		return false;
 	}
-	f->copy = copy;
+	logfile_copyfinish(&c);
 	return true;
 }

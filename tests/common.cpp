@@ -35,10 +35,14 @@ stages_reset(void)
 		next = f->next;
 		if (f->fd >= 0 && f->copy == nullptr)
 			close(f->fd);
-		if (f->copy != nullptr)
+		if (f->copy != nullptr && f->copy != logfiles_copies)
 			fclose(f->copy);
 		free(f);
 	}
+	if (logfiles_copies != nullptr)
+		fclose(logfiles_copies);
+	logfiles_copies = nullptr;
+	logfiles_copiesend = 0;
 	logfiles_begin = logfiles_end = nullptr;
 	free(linedates_buffer);
 	linedates_buffer = nullptr;

@@ -1,4 +1,9 @@
-/* Compressed logs, read through the system's tools, run end to end. */
+/*
+ * Compressed logs, decompressed in the program by the system's libraries
+ * or by its tools, run end to end.
+ */
+#include <dlfcn.h>
+
 #include <cstdlib>
 #include <string>
 
@@ -9,20 +14,29 @@
 
 namespace {
 
+const char *const tools[] = {"gzip", "bzip2", "xz", "zstd"};
+const char *const libraries[] = {"libz.so.1", "libbz2.so.1.0", "liblzma.so.5", "libzstd.so.1"};
+
 /*
  * a.log and b.log interleave past a pipe's buffer, b.log with a line of
- * several reads.  The tools missing are skipped, or fail where CI asks for
- * every one.
+ * several reads.  tools/ holds for each tool one that notes in ran that
+ * it ran; nolib/ a library of each name that cannot be loaded, so that
+ * $TOOLS leaves the decompressing to the tools.  The tools missing are
+ * skipped, or fail where CI asks for every one.
  */
 std::string
-write_logs(const std::vector<std::string> &tools)
+write_logs(const std::vector<std::string> &need)
 {
 	EXPECT_EQ(run_shell("for i in $(seq 1000 3999); do for h in a b; do printf '10.0.0.1 - - "
 	    "[05/Mar/2003:%02d:%02d:%02d +0000] \"GET /%s\" 200 1\\n' $((i / 3600)) $((i / 60 % 60)) $((i % 60)) "
-	    "$h$i >> $h.log; done; done; printf '10.0.0.3 - - [05/Mar/2003:00:30:00 +0000] \"GET /%09000d\"\\n' 0 >> b.log")
+	    "$h$i >> $h.log; done; done; printf '10.0.0.3 - - [05/Mar/2003:00:30:00 +0000] \"GET /%09000d\"\\n' 0 >> b.log; "
+	    "mkdir -p tools nolib none; for t in gzip bzip2 xz zstd; do p=$(command -v $t) && "
+	    "printf '#!/bin/sh\\necho %s >> %s/ran\\nunset LD_LIBRARY_PATH\\nexec %s \"$@\"\\n' $t \"$PWD\" $p > tools/$t && "
+	    "chmod +x tools/$t; done; for l in libz.so.1 libbz2.so.1.0 libbz2.so.1 liblzma.so.5 libzstd.so.1; do "
+	    ": > nolib/$l; done")
 	    .status, 0);
 	std::string missing;
-	for (const std::string &t : tools)
+	for (const std::string &t : need)
 		if (run_shell("command -v " + t).status != 0)
 			missing += " " + t;
 	const char *require = getenv("QUORVEL_REQUIRE_DECOMPRESSORS");
@@ -31,45 +45,87 @@ write_logs(const std::vector<std::string> &tools)
 	return missing;
 }
 
+const std::string TOOLS = "PATH=$PWD/tools:$PATH LD_LIBRARY_PATH=$PWD/nolib ";
+
+/* Does this program's kind of machine have the library? */
+bool
+has_library(const char *name)
+{
+	void *lib = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+	if (lib != nullptr)
+		dlclose(lib);
+	return lib != nullptr;
+}
+
+/* What ran noted, and no more of it. */
+std::string
+ran(void)
+{
+	std::string path = scratch_dir() + "/ran", text = scratch_read(path);
+	unlink(path.c_str());
+	return text;
+}
+
 TEST(Compressed, EachFormatMergesAsItsText)
 {
 	std::string missing = write_logs({"gzip", "bzip2", "xz", "zstd"});
 	std::string q = quorvel_freebsd ? "$Q -g " : "$Q -v ";
-	for (std::string t : {"gzip", "bzip2", "xz", "zstd"}) {
+	for (size_t k = 0; k < 4; k++) {
+		std::string t = tools[k], lib = has_library(libraries[k]) ? "" : t + "\n";
 		if (missing.find(" " + t) != std::string::npos)
 			continue;
 		/* Known by its first bytes, not its name, and traced with the lines of its text. */
-		for (const std::string &pair : {q + "a.log b.log|mkdir -p z && cp a.log z && " + t +
-		    " -c b.log > z/b.log && cd z && " + q + "a.log b.log",
-		    q + "a.log /dev/stdin < b.log|" + t + " -c b.log | " + q + "a.log /dev/stdin",
-		    /* Children ignored, as inherited, must still be waited for. */
-		    "$Q a.log b.log|" + t + " -c b.log > b.z && perl -e '$SIG{CHLD} = \"IGNORE\"; exec @ARGV' $Q a.log b.z"}) {
-			std::string compressed = pair.substr(pair.find('|') + 1);
-			run_result want = run_shell(pair.substr(0, pair.find('|'))), r = run_shell(compressed);
-			EXPECT_EQ(r.out, want.out) << compressed;
-			EXPECT_EQ(r.err, want.err) << compressed;
-			EXPECT_EQ(r.status, 0) << compressed;
+		const std::string cases[][3] = {
+		    {q + "a.log b.log", "mkdir -p z && cp a.log z && " + t + " -c b.log > z/b.log && cd z && " + q +
+			"a.log b.log", "-"},
+		    {q + "a.log /dev/stdin < b.log", t + " -c b.log | " + q + "a.log /dev/stdin", "-"},
+		    /* In the program where the library is, with the tool on hand but not run. */
+		    {"$Q a.log b.log", t + " -c b.log > b.z && PATH=$PWD/tools:$PATH $Q a.log b.z", lib},
+		    /* By the tool; its child ignored, as inherited, must still be waited for. */
+		    {"$Q a.log b.log", t + " -c b.log > b.z && " + TOOLS +
+			"perl -e '$SIG{CHLD} = \"IGNORE\"; exec @ARGV' $Q a.log b.z", t + "\n"}};
+		for (const auto &c : cases) {
+			run_result want = run_shell(c[0]), r = run_shell(c[1]);
+			EXPECT_EQ(r.out, want.out) << c[1];
+			EXPECT_EQ(r.err, want.err) << c[1];
+			EXPECT_EQ(r.status, 0) << c[1];
+			if (c[2] != "-") {
+				EXPECT_EQ(ran(), c[2]) << c[1];
+			}
 		}
 	}
 	if (!missing.empty())
 		GTEST_SKIP() << "not on PATH, so not tried:" << missing;
 }
 
-TEST(Compressed, ToolOrCopyThatFails)
+TEST(Compressed, DataOrToolOrCopyThatFails)
 {
-	if (!write_logs({"gzip"}).empty())
+	std::string missing = write_logs({"gzip", "bzip2", "xz", "zstd"});
+	if (missing.find(" gzip") != std::string::npos)
 		GTEST_SKIP() << "no gzip on PATH";
 	std::string a = run_shell("$Q a.log").out, cut = "gzip: stdin: unexpected end of file\n";
-	run_shell("gzip -c b.log > b.gz && head -c 4000 b.gz > cut.gz && mkdir -p none dies && "
+	run_shell("gzip -c b.log > b.gz && head -c 4000 b.gz > cut.gz && mkdir dies && "
 	    "printf '#!/bin/sh\\nhead -n 100 a.log; kill -KILL $$\\n' > dies/gzip && chmod +x dies/gzip");
 	/* A tool that fails loses that input whole, even what came out before the
 	   fault; a copy that cannot be made ends the run before any output. */
-	const std::string cases[][4] = {{"$Q a.log cut.gz", "cut.gz", cut, a},
+	std::vector<std::vector<std::string>> cases = {{"$Q a.log cut.gz", "cut.gz", cut, a},
 		{"head -c 4000 b.gz | $Q a.log /dev/stdin", "/dev/stdin", cut, a},
-		{"PATH=$PWD/none $Q a.log b.gz", "b.gz", "", a}, {"PATH=$PWD/dies:$PATH $Q a.log b.gz", "b.gz", "", a},
+		{"LD_LIBRARY_PATH=$PWD/nolib PATH=$PWD/none $Q a.log b.gz", "b.gz", "", a},
+		{"LD_LIBRARY_PATH=$PWD/nolib PATH=$PWD/dies:$PATH $Q a.log b.gz", "b.gz", "", a},
 		{"TMPDIR=$PWD/nowhere $Q a.log b.gz", "b.gz", "", ""},
 		{"cat a.log | TMPDIR=$PWD/nowhere $Q b.log /dev/stdin", "/dev/stdin", "", ""},
 		{"trap '' XFSZ; ulimit -f 100; $Q a.log b.gz", "b.gz", "", ""}};
+	/* Cut short or damaged, each format fails alike in the program, with no tool to ask, and in its tool. */
+	for (const std::string t : tools) {
+		if (missing.find(" " + t) != std::string::npos)
+			continue;
+		run_shell(t + " -c b.log > b." + t + " && head -c 3000 b." + t + " > cut." + t + " && cp b." + t +
+		    " bad." + t + " && printf 'XXXX' | dd of=bad." + t + " bs=1 seek=5000 conv=notrunc status=none");
+		for (std::string f : {"cut.", "bad."}) {
+			cases.push_back({"PATH=$PWD/none $Q a.log " + f + t, f + t, "", a});
+			cases.push_back({TOOLS + "$Q a.log " + f + t, f + t, "", a});
+		}
+	}
 	for (const auto &c : cases) {
 		run_result r = run_shell(c[0]);
 		std::string said = "Cannot copy " + c[1] + "\n";
@@ -90,7 +146,7 @@ TEST(Compressed, CopiesInTmpdirAndNoneInherited)
 	    "printf '#!/bin/sh\\nc=$(ls -l /proc/$PPID/fd | grep -c \"$TMPDIR/quorvel.*(deleted)\")\\n"
 	    "i=$(ls -l /proc/$$/fd | grep -c -e \"(deleted)\" -e \"[.]gz$\")\\n"
 	    "echo copies $((c > 0)), inherited $i >> spy.log; exec %s \"$@\"\\n' \"$(command -v gzip)\" > spy/gzip && "
-	    "chmod +x spy/gzip && TMPDIR=$PWD/tmp PATH=$PWD/spy:$PATH $Q f b.gz b.gz | "
+	    "chmod +x spy/gzip && TMPDIR=$PWD/tmp PATH=$PWD/spy:$PATH LD_LIBRARY_PATH=$PWD/nolib $Q f b.gz b.gz | "
 	    "cmp - <($Q a.log b.log b.log) && cat spy.log && ls tmp");
 	EXPECT_EQ(r.out, "copies 1, inherited 1\ncopies 1, inherited 1\n");
 	EXPECT_EQ(r.err, "");

@@ -93,10 +93,8 @@ TEST_F(Stages, BlocksCutAnywhereCountAndSumAsTheFile)
 		size_t nl = text.find('\n');
 		size_t first = std::min({text.size(), size_t(3999), nl == std::string::npos ? text.size() : nl + 1});
 		size_t last = std::min<size_t>(text.size(), 64);
-		int fd = open(scratch_write("sums", text).c_str(), O_RDONLY);
 		uint64_t head = 0, sum64 = 0;
-		EXPECT_TRUE(logfile_sumend(&sum, fd, &head, &sum64));
-		close(fd);
+		logfile_sumend(&sum, &head, &sum64);
 		EXPECT_EQ(head, logfile_checksum(text.data(), first)) << round;
 		EXPECT_EQ(sum64, logfile_checksum(text.data() + text.size() - last, last)) << round;
 	}
