@@ -37,6 +37,7 @@
 bool linedates_writefailed;
 
 struct linedate_window {
+	logfile *file;
 	char *buf;
 	size_t cap;		/* room in buf */
 	uint64_t off;		/* file offset of buf[0] */
@@ -45,7 +46,18 @@ struct linedate_window {
 	size_t small;		/* size of a read for one line: a few lines */
 	uint64_t last;		/* offset of the line taken before */
 	bool fresh;		/* no key of this read has been checked yet */
+	bool used;		/* read since the clock's hand last passed */
 };
+
+/*
+ * The windows of the files that hold a descriptor, copies apart, which
+ * share one.  At the limit on open files, the first the clock's hand comes
+ * to that was not read since it last passed gives its descriptor up.
+ */
+static linedate_window **linedate_held;
+static size_t linedate_heldcount, linedate_hand;
+/* How many can be held, once the limit has been met. */
+static size_t linedate_heldmax = SIZE_MAX;
 
 /* All windows together; a file gets at least the smallest. */
 static constexpr size_t linedate_windowbudget = 8 * 1024 * 1024;
@@ -165,21 +177,53 @@ linedate_outputsize(void)
 	return linedate_outfile;
 }
 
-/*
- * Open f again for output.  A file that is no longer the one counted, or
- * that lost bytes the scan went through, is left without a descriptor.
- */
-static void
-linedate_reopen(logfile *f)
+/* Close a file the clock's hand finds unread since it last passed: false when none is open. */
+static bool
+linedate_release(void)
 {
-	if (quorvel_trace(2))
-		fprintf(stderr, "linedate_output (): openfile %s\n", f->name);
-	int fd = logfile_reopen(f);
+	while (linedate_heldcount > 0) {
+		if (linedate_hand >= linedate_heldcount)
+			linedate_hand = 0;
+		linedate_window *w = linedate_held[linedate_hand];
+		if (w->used) {
+			w->used = false;
+			linedate_hand++;
+			continue;
+		}
+		close(w->file->fd);
+		w->file->fd = -1;
+		linedate_held[linedate_hand] = linedate_held[--linedate_heldcount];
+		return true;
+	}
+	return false;
+}
+
+/*
+ * Open w's file again for output; at the limit on open files, in place of
+ * another if evict.  A file that is no longer the one counted, or that
+ * lost bytes the scan went through, is left without a descriptor.
+ */
+static bool
+linedate_open(linedate_window *w, bool evict)
+{
+	logfile *f = w->file;
+	int fd;
+
+	if (evict && f->copy == nullptr && linedate_heldcount >= linedate_heldmax)
+		linedate_release();
+	while ((fd = logfile_reopen(f)) < 0 && (errno == EMFILE || errno == ENFILE)) {
+		linedate_heldmax = std::min(linedate_heldmax, linedate_heldcount);
+		if (!evict || !linedate_release())
+			break;
+	}
 	if (fd >= 0 && !logfile_unchanged(f, fd)) {
 		logfile_close(f, fd);
 		fd = -1;
 	}
 	f->fd = fd;
+	if (fd >= 0 && f->copy == nullptr)
+		linedate_held[linedate_heldcount++] = w;
+	return fd >= 0;
 }
 
 /*
@@ -235,17 +279,23 @@ linedate_fetchlong(const logfile *f, uint64_t pos, size_t len)
 }
 
 /*
- * The read of len bytes at pos of f, or null when its bytes cannot be
- * had.  Says whether the file was read for it.
+ * The read of len bytes at pos of w's file, or null when its bytes cannot
+ * be had.  Says whether the file was read for it.
  */
 static const char *
-linedate_fetch(linedate_window *w, const logfile *f, uint64_t pos, size_t len, bool *reread)
+linedate_fetch(linedate_window *w, uint64_t pos, size_t len, bool *reread)
 {
-	if (f->fd < 0 || pos >= f->size || len > f->size - pos)
+	const logfile *f = w->file;
+
+	if (pos >= f->size || len > f->size - pos)
 		return nullptr;
 	const char *line = linedate_find(w->buf, w->off, w->len, pos, len);
 	*reread = line == nullptr;
 	if (line == nullptr) {
+		/* A file closed for others' sake is opened again, and checked again. */
+		if (f->fd < 0 && !linedate_open(w, true))
+			return nullptr;
+		w->used = true;
 		size_t want = size_t(std::min<uint64_t>(quorvel_linemax, f->size - pos));
 		if (!linedate_refill(w, f, pos, want)) {
 			w->len = 0;
@@ -319,7 +369,7 @@ linedate_print(linedate_window *windows, const linedate *r)
 
 	if (f->lost)
 		return;
-	const char *line = linedate_fetch(w, f, pos, len, &reread);
+	const char *line = linedate_fetch(w, pos, len, &reread);
 	if (line == nullptr || !linedate_check(w, r, pos, line, len, reread)) {
 		linedate_endline();
 		logfile_lose(f, "Cannot read %s again\n");
@@ -372,12 +422,14 @@ linedate_windows(size_t files)
 	char *space = nullptr;
 	if (files <= SIZE_MAX / cap)
 		space = static_cast<char *>(malloc(files * cap));
+	linedate_held = static_cast<linedate_window **>(calloc(files, sizeof(linedate_window *)));
 	linedate_outsize = linedate_outputsize();
 	linedate_out = static_cast<char *>(malloc(linedate_outsize));
-	if (windows == nullptr || space == nullptr || linedate_out == nullptr)
+	if (windows == nullptr || space == nullptr || linedate_held == nullptr || linedate_out == nullptr)
 		quorvel_nomemory();
 	size_t i = 0;
-	for (const logfile *f = logfiles_begin; f != nullptr; f = f->next, i++) {
+	for (logfile *f = logfiles_begin; f != nullptr; f = f->next, i++) {
+		windows[i].file = f;
 		windows[i].buf = space + i * cap;
 		windows[i].cap = cap;
 		windows[i].small = linedate_smallread(f, cap);
@@ -431,17 +483,28 @@ linedate_output(void)
 
 	if (debug)
 		fputs("linedate_output ()\n", stderr);
-	for (logfile *f = logfiles_begin; f != nullptr; f = f->next, files++)
-		linedate_reopen(f);
+	for (const logfile *f = logfiles_begin; f != nullptr; f = f->next)
+		files++;
 	if (files == 0)
 		return;
 
 	linedate_window *windows = linedate_windows(files);
+	/* Every file is opened now, as far as the limit on open files allows; the others when read. */
+	for (size_t i = 0; i < files; i++) {
+		if (quorvel_trace(2))
+			fprintf(stderr, "linedate_output (): openfile %s\n", windows[i].file->name);
+		if (!windows[i].file->lost)
+			linedate_open(&windows[i], false);
+	}
 	linedate_merge(windows, linedates_runs, linedates_runcount);
 	linedate_endline();
 	linedate_flush();
 	free(windows[0].buf);
 	free(windows);
+	free(linedate_held);
+	linedate_held = nullptr;
+	linedate_heldcount = linedate_hand = 0;
+	linedate_heldmax = SIZE_MAX;
 	free(linedate_out);
 	linedate_out = nullptr;
 	linedate_outlen = 0;

@@ -244,6 +244,7 @@ logfile_reopen(const logfile *f)
 	if (fstat(fd, &st) != 0 || st.st_dev != f->dev || st.st_ino != f->ino ||
 	    (S_ISREG(st.st_mode) && uint64_t(st.st_size) < f->size)) {
 		close(fd);
+		errno = ESTALE;
 		return -1;
 	}
 	return fd;

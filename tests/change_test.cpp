@@ -201,6 +201,35 @@ TEST(ChangeRun, RefilledWhileTheOutputWaits)
 	EXPECT_TRUE(all_lines(r.out, other));
 }
 
+/*
+ * Closed for the other logs' sake at the limit on open files, then
+ * replaced or emptied and refilled before its next line goes out.
+ */
+TEST(ChangeRun, ReplacedWhileClosedAtTheOpenLimit)
+{
+	/* r.log's first line goes out first, its others last; the rest fill the pipe between. */
+	std::string r_text = clf(0, "/r0") + log("r", 50, 50000, 1), names;
+	std::vector<std::string> texts = {r_text};
+	scratch_write("new", clf(0, "/s0") + log("s", 50, 50000, 1));
+	for (int k = 0; k < 40; k++) {
+		texts.push_back(log("o" + std::to_string(k + 10), 1000, k + 1, 40));
+		scratch_write("o" + std::to_string(k), texts.back());
+		names += " o" + std::to_string(k);
+	}
+	for (const char *change : {"mv new r.log", ": > r.log && cat new >> r.log"}) {
+		scratch_write("r.log", r_text);
+		scratch_write("new", clf(0, "/s0") + log("s", 50, 50000, 1));
+		run_result r = run_shell("export ASAN_OPTIONS=detect_leaks=0; ulimit -n 12; $Q r.log" + names +
+		    " 2>err | { dd bs=65536 count=1 iflag=fullblock 2>/dev/null; " + change + "; cat; }; "
+		    "echo ${PIPESTATUS[0]} > status");
+		EXPECT_EQ(scratch_read(scratch_dir() + "/status"), "1\n") << change;
+		EXPECT_EQ(scratch_read(scratch_dir() + "/err"), "Cannot read r.log again\n") << change;
+		EXPECT_TRUE(whole_lines(r.out, texts)) << change;
+		for (size_t k = 1; k < texts.size(); k++)
+			EXPECT_TRUE(all_lines(r.out, texts[k])) << change;
+	}
+}
+
 /* Rewritten in place while the output waits on a pipe, in the middle of a long line. */
 TEST(ChangeRun, ALongLineIsNeverJoinedFromTwoVersions)
 {
