@@ -12,6 +12,10 @@
  * written by several workers are.  About one line in 5000 is blank and
  * one in 20000 is over 3999 bytes long.
  *
+ * -y hours writes, instead, each server's lines over the year 2026 into one
+ * log for every `hours' hours, as logrotate leaves them: dir/access-K.log.1
+ * the newest, up to dir/access-K.log.(8760 / hours) the oldest, where K
+ * counts the servers.
  * -d deals one stream of `lines' lines in all round-robin into the files,
  * line i to file i mod N: each file is in date order and the files
  * interleave line by line, as many small logs of one busy site do.
@@ -91,30 +95,63 @@ static const char *agents[] = {
     "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/126.0.0.0 Safari/537.36",
     "Mozilla/5.0 (iPhone; CPU iPhone OS 17_5 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like Gecko) Version/17.5 Mobile/15E148 Safari/604.1",
     "curl/8.5.0", "Googlebot/2.1 (+http://www.google.com/bot.html)"};
-static const char *months[] = {"Nov", "Dec"};
+static const char *months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct",
+    "Nov", "Dec"};
+static const int monthdays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
 static const unsigned statuses[] = {200, 200, 200, 200, 200, 200, 304, 301, 404, 500};
 
 #define COUNT(a) (sizeof(a) / sizeof((a)[0]))
 
-/* Seconds since 29 Nov 2026 00:00:00 as a log date. */
+/* The day of 2026 the dates start on: 29 November, or 1 January for a year of rotations. */
+static long firstday = 332;
+
+/* Seconds since the first day's midnight as a log date. */
 static void
 date(char *buf, size_t size, long t)
 {
-	long day = 29 + t / 86400;
-	int month = day > 30;
-	if (month)
-		day -= 30;
-	snprintf(buf, size, "%02ld/%s/2026:%02ld:%02ld:%02ld +0000", day, months[month],
+	long day = firstday + t / 86400, year = 2026 + day / 365;
+	int month = 0;
+	for (day %= 365; day >= monthdays[month]; month++)
+		day -= monthdays[month];
+	snprintf(buf, size, "%02ld/%s/%ld:%02ld:%02ld:%02ld +0000", day + 1, months[month], year,
 	    t / 3600 % 24, t / 60 % 60, t % 60);
 }
 
-/* Where the lines go in time: spread over three days, or at a fixed rate. */
+/* Where the lines go in time: spread over three days or a year, or at a fixed rate. */
 struct timing {
 	unsigned long total;	/* lines in the whole stream */
 	unsigned long rate;	/* lines a second, or 0 to spread them */
 	bool jitter;
 	layout lay;
+	long span;		/* seconds they are spread over */
+	long period;		/* seconds a rotated log holds, or 0 */
 };
+
+/* Where the lines of one stream go: one file, or each period's log. */
+struct sink {
+	FILE *f;
+	std::string name;	/* dir/access-K.log */
+	long period, count;	/* of a rotated log, and logs in the year */
+	long current;		/* the period f holds */
+};
+
+/* The file for a line at second t, opening the logs of the periods up to it. */
+static FILE *
+sink_at(sink *s, long t)
+{
+	if (s->period == 0)
+		return s->f;
+	while (s->current < t / s->period) {
+		if (s->f != nullptr && fclose(s->f) != 0)
+			s->f = nullptr;
+		std::string name = s->name + "." + std::to_string(s->count - ++s->current);
+		if ((s->f = fopen(name.c_str(), "w")) == nullptr) {
+			perror(name.c_str());
+			exit(1);
+		}
+	}
+	return s->f;
+}
 
 /*
  * The fields before the date, "host ident user", for client a.b.c.d in
@@ -144,19 +181,19 @@ client(const layout *lay, const unsigned a[4], const char *user)
 
 /* Write lines first, first + step, ... below the stream's total. */
 static void
-writelog(FILE *f, const timing *tm, unsigned long first, unsigned long step)
+writelog(sink *out, const timing *tm, unsigned long first, unsigned long step)
 {
-	const long span = 3 * 86400 - 3;
 	std::string query;
 	char when[64];
 
 	for (unsigned long i = first; i < tm->total; i += step) {
+		long t = tm->rate != 0 ? long(i / tm->rate) + 2 :
+		    long(double(i) * double(tm->span) / double(tm->total)) + 2;
+		FILE *f = sink_at(out, t);
 		if (pick(5000) == 0) {
 			fputc('\n', f);
 			continue;
 		}
-		long t = tm->rate != 0 ? long(i / tm->rate) + 2 :
-		    long(double(i) * double(span) / double(tm->total)) + 2;
 		if (tm->jitter)
 			t += long(pick(5)) - 2;
 		date(when, sizeof when, t);
@@ -240,20 +277,28 @@ static void
 usage(void)
 {
 	fputs("usage: genlogs [-j] [-d] [-r rate] [-o shuffled|byhost|reversed] [-6 percent]"
-	    " [-x percent] [-V] dir files lines\n", stderr);
+	    " [-x percent] [-V] [-y hours] dir files lines\n", stderr);
 	exit(2);
 }
 
 int
 main(int argc, char *argv[])
 {
-	timing tm = {0, 0, false, {0, 0, false}};
+	timing tm = {0, 0, false, {0, 0, false}, 3 * 86400 - 3, 0};
 	bool deal = false;
 	const char *order = nullptr;
 	int c;
 
-	while ((c = getopt(argc, argv, "jdr:o:6:x:V")) != -1) {
+	while ((c = getopt(argc, argv, "jdr:o:6:x:Vy:")) != -1) {
 		switch (c) {
+		case 'y':
+			tm.period = long(strtoul(optarg, nullptr, 10)) * 3600;
+			if (tm.period <= 0 || 8760 * 3600 % tm.period != 0)
+				usage();
+			/* From 1 January to the last second of the year. */
+			firstday = 0;
+			tm.span = 365 * 86400 - 3;
+			break;
 		case '6':
 		case 'x':
 			(c == '6' ? tm.lay.ipv6 : tm.lay.proxy) = unsigned(strtoul(optarg, nullptr, 10));
@@ -290,20 +335,24 @@ main(int argc, char *argv[])
 	unsigned long files = strtoul(argv[optind + 1], nullptr, 10);
 	unsigned long lines = strtoul(argv[optind + 2], nullptr, 10);
 	tm.total = lines;
+	if (tm.period != 0 && (deal || order != nullptr || tm.rate != 0))
+		usage();
 	for (unsigned long k = 1; k <= files; k++) {
 		std::string name = std::string(dir) + "/access-" + std::to_string(k) + ".log";
-		FILE *f = fopen(name.c_str(), "w");
-		if (f == nullptr) {
+		sink out = {nullptr, name, tm.period, 365 * 86400 / std::max(tm.period, 1L), -1};
+		if (tm.period == 0 && (out.f = fopen(name.c_str(), "w")) == nullptr) {
 			perror(name.c_str());
 			return 1;
 		}
 		rngstate = k * 1000003u + (tm.jitter ? 7 : 0);
 		layoutstate = k;
 		if (deal)
-			writelog(f, &tm, k - 1, files);
+			writelog(&out, &tm, k - 1, files);
 		else
-			writelog(f, &tm, 0, 1);
-		if (fclose(f) != 0 || (order != nullptr && !reorder(name.c_str(), order))) {
+			writelog(&out, &tm, 0, 1);
+		/* Every period has its log, the last ones too. */
+		sink_at(&out, 365 * 86400 - 1);
+		if (out.f == nullptr || fclose(out.f) != 0 || (order != nullptr && !reorder(name.c_str(), order))) {
 			perror(name.c_str());
 			return 1;
 		}

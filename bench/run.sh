@@ -3,7 +3,7 @@
 # reading the inputs three times with cat, on generated logs.
 #
 #	bench/run.sh [-p | -n] [-s shape] [-j] [-f files] [-l lines] [-r runs]
-#	    [-o old-quorvel] [-S] [-z] [-b builddir]
+#	    [-o old-quorvel] [-S] [-z] [-L open-files] [-b builddir]
 #
 # -s picks the shape of the input (bench/genlogs writes it); the default
 # files x lines of each are the sizes its figures are quoted for:
@@ -18,10 +18,18 @@
 #	ipv6      4 x 1 M  in order, 40% of the clients on IPv6 addresses
 #	vhost     4 x 1 M  in order, each line led by its virtual host and port
 #	proxy     4 x 1 M  in order, 30% of the hosts a proxy's address list
+#	daily     3 servers x 328 500 lines, a year of daily rotations each:
+#	          1 095 logs, all but each server's newest gzipped
+#	hourly    3 servers x 332 880 lines, a year of hourly rotations each:
+#	          26 280 logs, every other one gzipped
 # The last three are also timed on the same lines in the usual layout, as
 # the command "usual", and their merge must order the lines as that one
 # does; the sort recipe, whose keys assume the usual layout, is left out.
-# -f and -l override the sizes; in every shape but dealt -l is per file.
+# -f and -l override the sizes; in every shape but dealt -l is per file
+# (per server for the rotations).  The rotations are merged as a user
+# lists them, each server's oldest first, and timed against zcat of their
+# .gz logs to /dev/null followed by quorvel on all of them decompressed;
+# their merge must be that one's; the sort recipe is left out.
 #
 # -p pipes every output into cat >/dev/null, as to an analyser reading
 # the merge, instead of writing it to a file; the cat x3 floor, which
@@ -33,6 +41,8 @@
 # -z also gzips the inputs, as logrotate leaves them, and times quorvel on
 # the .gz files against zcat of them to /dev/null followed by quorvel on
 # the plain files: decompressing, then merging what came out.
+# -L runs quorvel (and the older one) under that limit on open files, and
+# also times quorvel without it, as "free".
 #
 # The logs and every output go to a scratch directory under $TMPDIR
 # (default /var/tmp), on one disk.  The inputs are read before each timed
@@ -44,12 +54,12 @@
 set -euo pipefail
 
 usage() {
-	echo "usage: bench/run.sh [-p | -n] [-s inorder|jittered|shuffled|byhost|reversed|busy|dealt|ipv6|vhost|proxy] [-j]" \
-		"[-f files] [-l lines] [-r runs] [-o old-quorvel] [-S] [-z] [-b builddir]" >&2
+	echo "usage: bench/run.sh [-p | -n] [-s inorder|jittered|shuffled|byhost|reversed|busy|dealt|ipv6|vhost|proxy|daily|hourly]" \
+		"[-j] [-f files] [-l lines] [-r runs] [-o old-quorvel] [-S] [-z] [-L open-files] [-b builddir]" >&2
 	exit 2
 }
-shape=inorder files="" lines="" runs=5 build=build pipe="" old="" nosort="" layout="" gzipped=""
-while getopts "pns:jf:l:r:o:Szb:" opt; do
+shape=inorder files="" lines="" runs=5 build=build pipe="" old="" nosort="" layout="" gzipped="" limit="" rotated=""
+while getopts "pns:jf:l:r:o:SzL:b:" opt; do
 	case $opt in
 	p) pipe=cat ;;
 	n) pipe=null ;;
@@ -61,6 +71,7 @@ while getopts "pns:jf:l:r:o:Szb:" opt; do
 	o) old=$OPTARG ;;
 	S) nosort=yes ;;
 	z) gzipped=yes ;;
+	L) limit=$OPTARG ;;
 	b) build=$OPTARG ;;
 	*) usage ;;
 	esac
@@ -76,35 +87,59 @@ dealt) gen=(-d) f0=5000 l0=1000000 ;;
 ipv6) gen=(-6 40) f0=4 l0=1000000 layout=yes ;;
 vhost) gen=(-V) f0=4 l0=1000000 layout=yes ;;
 proxy) gen=(-x 30) f0=4 l0=1000000 layout=yes ;;
+daily) gen=(-y 24) f0=3 l0=328500 rotated=365 ;;
+hourly) gen=(-y 1) f0=3 l0=332880 rotated=8760 ;;
 *) usage ;;
 esac
-[ -z "$layout" ] || nosort=yes
+[ -z "$layout$rotated" ] || nosort=yes
+[ -z "$rotated" ] || gzipped=yes
+[ -z "$limit" ] || [[ $limit =~ ^[1-9][0-9]*$ ]] || usage
 files=${files:-$f0} lines=${lines:-$l0}
 [[ $files =~ ^[1-9][0-9]*$ && $lines =~ ^[1-9][0-9]*$ && $runs =~ ^[1-9][0-9]*$ ]] || usage
 for tool in quorvel bench/genlogs bench/refmerge; do
 	[ -x "$build/$tool" ] || { echo "bench/run.sh: no $build/$tool; build first" >&2; exit 2; }
 done
 [ -z "$old" ] || [ -x "$old" ] || { echo "bench/run.sh: $old is not a program" >&2; exit 2; }
+build=$(cd "$build" && pwd)
+[ -z "$old" ] || old=$(cd "$(dirname "$old")" && pwd)/$(basename "$old")
 
 dir=$(mktemp -d "${TMPDIR:-/var/tmp}/quorvel-bench.XXXXXX")
 trap 'rm -rf "$dir"' EXIT
 "$build/bench/genlogs" "${gen[@]}" "$dir" "$files" "$lines"
+# Names relative to the scratch directory keep a year of hourly logs within
+# the limit on a command line's length.
+cd "$dir"
 # In file order, not the glob's: the merge keeps that order for equal dates.
 inputs=()
-for ((k = 1; k <= files; k++)); do inputs+=("$dir/access-$k.log"); done
+for ((k = 1; k <= files; k++)); do
+	if [ -z "$rotated" ]; then
+		inputs+=("access-$k.log")
+	else
+		for ((n = rotated; n >= 1; n--)); do inputs+=("access-$k.log.$n"); done
+	fi
+done
 # The same lines in the usual layout.
 twins=()
 if [ -n "$layout" ]; then
 	mkdir "$dir/usual"
 	"$build/bench/genlogs" "$dir/usual" "$files" "$lines"
-	for ((k = 1; k <= files; k++)); do twins+=("$dir/usual/access-$k.log"); done
+	for ((k = 1; k <= files; k++)); do twins+=("usual/access-$k.log"); done
 fi
 bytes=$(cat "${inputs[@]}" | wc -c)
 count=$(cat "${inputs[@]}" | wc -l)
-gzinputs=()
+# The inputs as quorvel -z takes them, and the gzipped ones among them.
+gzinputs=() gzonly=()
 if [ -n "$gzipped" ]; then
-	printf '%s\n' "${inputs[@]}" | xargs -P "$(nproc)" -n 1 gzip -k
-	gzinputs=("${inputs[@]/%/.gz}")
+	for f in "${inputs[@]}"; do
+		n=${f##*.}
+		case $shape in
+		daily) [ "$n" = 1 ] ;;
+		hourly) ((n % 2)) ;;
+		*) false ;;
+		esac && gzinputs+=("$f") && continue
+		gzinputs+=("$f.gz") gzonly+=("$f.gz")
+	done
+	printf '%s\n' "${gzonly[@]%.gz}" | xargs -P "$(nproc)" -n 64 gzip -k
 fi
 
 # One timing of a command whose standard output goes to $dir/$1, into a
@@ -117,7 +152,7 @@ timed() {
 	# and the inputs are to be found in the page cache.
 	rm -f "$out"
 	sync
-	cat "${inputs[@]}" ${twins[@]+"${twins[@]}"} ${gzinputs[@]+"${gzinputs[@]}"} >/dev/null
+	printf '%s\0' "${inputs[@]}" ${twins[@]+"${twins[@]}"} ${gzonly[@]+"${gzonly[@]}"} | xargs -0 cat >/dev/null
 	t0=$EPOCHREALTIME
 	if [ "$pipe" = cat ]; then
 		/usr/bin/time -f "%M" -o "$dir/rss" "$@" | cat >/dev/null
@@ -139,27 +174,38 @@ cat3() {
 read3() {
 	cat "$@" >/dev/null; cat "$@" >/dev/null; cat "$@"
 }
-# zcat of the gzipped FILES, then the quorvel $1 on FILES themselves.
+# zcat of the $2 gzipped files that follow, then the quorvel $1 on the
+# plain files after them, all decompressed.
 zcatq() {
-	local q=$1
-	shift
-	zcat "${@/%/.gz}" >/dev/null
-	"$q" "$@"
+	local q=$1 n=$2
+	shift 2
+	zcat "${@:1:n}" >/dev/null
+	"$q" "${@:n+1}"
 }
-export -f cat3 read3 zcatq
+# The command after the limit, run under that limit on open files.
+limited() {
+	ulimit -n "$1" && exec "${@:2}"
+}
+export -f cat3 read3 zcatq limited
+q=("$build/quorvel") qold=("$old")
+if [ -n "$limit" ]; then
+	q=(bash -c 'limited "$@"' limited "$limit" "$build/quorvel")
+	qold=(bash -c 'limited "$@"' limited "$limit" "$old")
+fi
 
 # The commands and what they are called in the figures.
 names=(quorvel)
+[ -z "$limit" ] || names+=(free)
 [ -z "$old" ] || names+=(old)
 [ -z "$layout" ] || names+=(usual)
 [ -n "$nosort" ] || names+=(sort)
 [ -n "$pipe" ] || names+=(cat)
 names+=(read)
 [ -z "$gzipped" ] || names+=(gz zcat)
-declare -A label=([quorvel]=quorvel [old]=old [usual]=usual [sort]=sort [cat]="cat x3" [read]="read x3 write x1"
-	[gz]="quorvel .gz" [zcat]="zcat + quorvel")
+declare -A label=([quorvel]=quorvel [free]=free [old]=old [usual]=usual [sort]=sort [cat]="cat x3"
+	[read]="read x3 write x1" [gz]="quorvel .gz" [zcat]="zcat + quorvel")
 
-q=() o=() u=() s=() c=() w=() g=() z=() rss=()
+tq=() tf=() o=() u=() s=() c=() w=() g=() z=() rss=()
 for ((r = 0; r < runs; r++)); do
 	order=("${names[@]}")
 	if ((r % 2)); then
@@ -169,9 +215,11 @@ for ((r = 0; r < runs; r++)); do
 	line="run $((r + 1)):"
 	for n in "${order[@]}"; do
 		case $n in
-		quorvel) read -r t m < <(timed out.quorvel "$build/quorvel" "${inputs[@]}")
-			q+=("$t") rss+=("$m") ;;
-		old) read -r t m < <(timed out.old "$old" "${inputs[@]}")
+		quorvel) read -r t m < <(timed out.quorvel "${q[@]}" "${inputs[@]}")
+			tq+=("$t") rss+=("$m") ;;
+		free) read -r t m < <(timed out.free "$build/quorvel" "${inputs[@]}")
+			tf+=("$t") ;;
+		old) read -r t m < <(timed out.old "${qold[@]}" "${inputs[@]}")
 			o+=("$t") ;;
 		usual) read -r t m < <(timed out.usual "$build/quorvel" "${twins[@]}")
 			u+=("$t") ;;
@@ -182,9 +230,10 @@ for ((r = 0; r < runs; r++)); do
 			c+=("$t") ;;
 		read) read -r t m < <(timed out.read bash -c 'read3 "$@"' read3 "${inputs[@]}")
 			w+=("$t") ;;
-		gz) read -r t m < <(timed out.gz env TMPDIR="$dir" "$build/quorvel" "${gzinputs[@]}")
+		gz) read -r t m < <(timed out.gz env TMPDIR="$dir" "${q[@]}" "${gzinputs[@]}")
 			g+=("$t") ;;
-		zcat) read -r t m < <(timed out.zcat bash -c 'zcatq "$@"' zcatq "$build/quorvel" "${inputs[@]}")
+		zcat) read -r t m < <(timed out.zcat bash -c 'zcatq "$@"' zcatq "$build/quorvel" "${#gzonly[@]}" \
+			"${gzonly[@]}" "${inputs[@]}")
 			z+=("$t") ;;
 		esac
 		line+=" ${label[$n]} $t"
@@ -194,7 +243,7 @@ done
 
 # The untimed run: its output through the same pipe or into a file, and
 # its read calls counted when strace is there.
-check=("$build/quorvel" "${inputs[@]}")
+check=("${q[@]}" "${inputs[@]}")
 strace=/usr/bin/strace
 if [ -x "$strace" ]; then
 	check=("$strace" -f -qq -s 0 -e trace=pread64,read,openat -o "$dir/strace" "${check[@]}")
@@ -215,33 +264,37 @@ if [ -n "$layout" ]; then
 	cmp -s <(strip "$dir/out.check") <(strip "$dir/out.usualcheck") || same=NO
 fi
 if [ -n "$gzipped" ]; then
-	TMPDIR="$dir" "$build/quorvel" "${gzinputs[@]}" | cmp -s - "$dir/out.reference" || same=NO
+	TMPDIR="$dir" "${q[@]}" "${gzinputs[@]}" | cmp -s - "$dir/out.reference" || same=NO
 fi
 
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 ratios() { local -n a=$1 b=$2; for ((i = 0; i < ${#a[@]}; i++)); do awk -v x="${a[i]}" -v y="${b[i]}" 'BEGIN { print (y > 0) ? x / y : 0 }'; done; }
 
-mq=$(median "${q[@]}") mw=$(median "${w[@]}") mrss=$(median "${rss[@]}")
+mq=$(median "${tq[@]}") mw=$(median "${w[@]}") mrss=$(median "${rss[@]}")
 times="quorvel $mq"
 pairs=""
+if [ -n "$limit" ]; then
+	times+=", without the limit $(median "${tf[@]}")"
+	pairs+="quorvel/free (the limit's cost) $(median $(ratios tq tf)), "
+fi
 if [ -n "$old" ]; then
 	times+=", old $(median "${o[@]}")"
-	pairs+="quorvel/old (new/old) $(median $(ratios q o)), "
+	pairs+="quorvel/old (new/old) $(median $(ratios tq o)), "
 fi
 if [ -n "$layout" ]; then
 	times+=", usual layout $(median "${u[@]}")"
-	pairs+="quorvel/usual (the layout's cost) $(median $(ratios q u)), "
+	pairs+="quorvel/usual (the layout's cost) $(median $(ratios tq u)), "
 fi
 if [ -z "$nosort" ]; then
 	times+=", sort $(median "${s[@]}")"
-	pairs+="sort/quorvel $(median $(ratios s q)), "
+	pairs+="sort/quorvel $(median $(ratios s tq)), "
 fi
 if [ -z "$pipe" ]; then
 	times+=", cat x3 $(median "${c[@]}")"
-	pairs+="quorvel/(cat x3) $(median $(ratios q c)), "
+	pairs+="quorvel/(cat x3) $(median $(ratios tq c)), "
 fi
 times+=", read x3 write x1 $mw"
-pairs+="quorvel/(read x3 write x1) $(median $(ratios q w))"
+pairs+="quorvel/(read x3 write x1) $(median $(ratios tq w))"
 if [ -n "$gzipped" ]; then
 	times+=", quorvel .gz $(median "${g[@]}"), zcat + quorvel $(median "${z[@]}")"
 	pairs+=", (quorvel .gz)/(zcat + quorvel) $(median $(ratios g z))"
@@ -251,8 +304,10 @@ dest="to a file"
 [ "$pipe" != cat ] || dest="piped into cat >/dev/null"
 [ "$pipe" != null ] || dest="to /dev/null"
 gz=""
-[ -z "$gzipped" ] || gz=", gzipped $(cat "${gzinputs[@]}" | wc -c) bytes"
-echo "input: $shape, $files files, $count lines, $bytes bytes$gz; output $dest; $runs runs; $(nproc) cores"
+[ -z "$gzipped" ] || gz=", ${#gzonly[@]} gzipped, $(cat "${gzonly[@]}" | wc -c) bytes"
+what="$files files"
+[ -z "$rotated" ] || what="$files servers, ${#inputs[@]} logs"
+echo "input: $shape, $what, $count lines, $bytes bytes$gz; output $dest; $runs runs; $(nproc) cores"
 echo "median seconds: $times"
 echo "median paired ratios: $pairs"
 if [ -x "$strace" ]; then
