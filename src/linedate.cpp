@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
@@ -101,12 +100,8 @@ linedate_fill(const logfile *f, int fd, char *buf, size_t have, uint64_t off)
 
 	if (want == 0)
 		return 0;
-	for (;;) {
-		ssize_t n = pread(fd, buf + have, want, off_t(f->copybase + off + have));
-		if (n < 0 && errno == EINTR)
-			continue;
-		return n > 0 ? n : -1;
-	}
+	ssize_t n = quorvel_pread(fd, buf + have, want, f->copybase + off + have);
+	return n > 0 ? n : -1;
 }
 
 /*

@@ -258,30 +258,28 @@ logfile_close(const logfile *f, int fd)
 }
 
 /*
- * Count the bounded reads of fd and the bytes they took; false on a read
- * error.  A short read that reaches the size the file had when opened is
- * its end, as a read that returns nothing is.
+ * Count the bounded reads of fd, whose first n bytes are at buf, and the
+ * bytes they took; false on a read error.  A short read that reaches the
+ * size the file had when opened is its end, as a read that returns
+ * nothing is.
  */
 static bool
-logfile_countfd(logfile *f, int fd, uint64_t size, char *buf)
+logfile_countfd(logfile *f, int fd, uint64_t size, char *buf, size_t n)
 {
 	logfile_counter c = {0, 0};
 	logfile_sum sum = {};
 	uint64_t off = 0;
 
-	for (;;) {
-		ssize_t n = pread(fd, buf, logfile_blocksize, off_t(off));
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n < 0)
+	while (n > 0) {
+		logfile_countblock(&c, buf, n);
+		logfile_sumblock(&sum, buf, n);
+		off += n;
+		if (n < logfile_blocksize && off == size)
+			break;
+		ssize_t r = quorvel_pread(fd, buf, logfile_blocksize, off);
+		if (r < 0)
 			return false;
-		if (n == 0)
-			break;
-		logfile_countblock(&c, buf, size_t(n));
-		logfile_sumblock(&sum, buf, size_t(n));
-		off += uint64_t(n);
-		if (size_t(n) < logfile_blocksize && off == size)
-			break;
+		n = size_t(r);
 	}
 	f->lines = logfile_countend(&c);
 	f->size = off;
@@ -303,20 +301,19 @@ logfile_countone(logfile *f, char *buf)
 	}
 	f->dev = st.st_dev;
 	f->ino = st.st_ino;
-	logfile_packing format = logfile_plain;
-	if (S_ISREG(st.st_mode)) {
-		char head[6];
-		format = logfile_format(head, quorvel_readat(fd, head, sizeof head, 0));
-	}
+	/* The first block says whether the file is compressed. */
+	ssize_t first = S_ISREG(st.st_mode) ? quorvel_pread(fd, buf, logfile_blocksize, 0) : 0;
+	logfile_packing format = first > 0 ? logfile_format(buf, size_t(first)) : logfile_plain;
 	/* A copy is counted as it is written. */
 	if ((!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) || format != logfile_plain) {
-		f->counted = format != logfile_plain ? logfile_decompress(f, fd, format, buf) : logfile_copy(f, fd, buf);
+		f->counted = format != logfile_plain ? logfile_decompress(f, fd, format, buf, size_t(first)) :
+		    logfile_copy(f, fd, buf);
 	} else {
 		f->counted = true;
 		/* A directory reads as an empty file. */
 		if (S_ISDIR(st.st_mode)) {
 			logfile_sums(f, fd, 0, &f->head, &f->tail);
-		} else if (!logfile_countfd(f, fd, uint64_t(st.st_size), buf)) {
+		} else if (first < 0 || !logfile_countfd(f, fd, uint64_t(st.st_size), buf, size_t(first))) {
 			f->lines = 0;
 			logfile_lose(f, "Cannot read %s again\n");
 		}

@@ -70,12 +70,13 @@ const char *logfile_decompressor(int fd);
 bool logfile_copy(logfile *f, int fd, char *buf);
 
 /*
- * Decompress fd, a file read from its start, into a copy as logfile_copy
- * does: with the format's library where the system has it, else, or when
- * the library fails on it, with "tool -dc".  False, and f lost, when the
- * tool cannot be run, fails or dies.
+ * Decompress fd, a file read from its start, whose first have bytes are
+ * at buf already, into a copy as logfile_copy does: with the format's
+ * library where the system has it, else, or when the library fails on it,
+ * with "tool -dc".  False, and f lost, when the tool cannot be run, fails
+ * or dies.
  */
-bool logfile_decompress(logfile *f, int fd, logfile_packing format, char *buf);
+bool logfile_decompress(logfile *f, int fd, logfile_packing format, char *buf, size_t have);
 
 /*
  * Open again, for a later pass, the file that was counted for f, or -1:
@@ -154,10 +155,11 @@ void logfile_copyundo(logfile_copying *c);
 [[noreturn]] void logfile_copyfails(const logfile *f);
 
 /*
- * Decompress fd, read from its start, into the copy with the format's
- * library, through buf of 2 x logfile_blocksize bytes: false, the copy
- * left as it began, when the library is missing or fails on the data.
+ * Decompress fd, read from its start, whose first have bytes are at buf
+ * already, into the copy with the format's library, through buf of 2 x
+ * logfile_blocksize bytes: false when the library is missing or fails on
+ * the data.
  */
-bool logfile_decode(logfile_copying *c, int fd, logfile_packing format, char *buf);
+bool logfile_decode(logfile_copying *c, int fd, logfile_packing format, char *buf, size_t have);
 
 #endif

@@ -250,7 +250,7 @@ logfile_copy(logfile *f, int fd, char *buf)
 			logfile_copyfails(f);
 		logfile_copying c = {f, fileno(raw), {0, 0}, {}};
 		ok = logfile_copyfd(&c, fd, -1, buf, size_t(n));
-		ok = ok && logfile_decompress(f, fileno(raw), format, buf);
+		ok = ok && logfile_decompress(f, fileno(raw), format, buf, 0);
 		fclose(raw);
 	}
 	if (!ok)
@@ -259,12 +259,12 @@ logfile_copy(logfile *f, int fd, char *buf)
 }
 
 bool
-logfile_decompress(logfile *f, int fd, logfile_packing format, char *buf)
+logfile_decompress(logfile *f, int fd, logfile_packing format, char *buf, size_t have)
 {
 	logfile_copying c;
 
 	logfile_copystart(&c, f);
-	if (logfile_decode(&c, fd, format, buf)) {
+	if (logfile_decode(&c, fd, format, buf, have)) {
 		logfile_copyfinish(&c);
 		return true;
 	}

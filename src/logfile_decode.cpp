@@ -10,7 +10,6 @@
 
 #include <dlfcn.h>
 
-#include <cerrno>
 #include <cstring>
 #include <unistd.h>
 
@@ -282,22 +281,21 @@ logfile_decoderstep(logfile_decoder *d, const char **in, size_t *inlen, char **o
 }
 
 /*
- * Run the decoder over fd from its start into the copy: true when the
- * data were whole, every stream ending where the next or the file begins.
+ * Run the decoder over fd from its start, the first have bytes of it at
+ * in already, into the copy: true when the data were whole, every stream
+ * ending where the next or the file begins.
  */
 static bool
-logfile_decoderrun(logfile_decoder *d, logfile_copying *c, int fd, char *in, char *out)
+logfile_decoderrun(logfile_decoder *d, logfile_copying *c, int fd, char *in, char *out, size_t have)
 {
 	const char *next = in;
-	size_t left = 0;
-	uint64_t off = 0;
+	size_t left = have;
+	uint64_t off = have;
 	bool last = false, ended = false;
 
 	for (;;) {
 		if (left == 0 && !last) {
-			ssize_t n = pread(fd, in, logfile_blocksize, off_t(off));
-			if (n < 0 && errno == EINTR)
-				continue;
+			ssize_t n = quorvel_pread(fd, in, logfile_blocksize, off);
 			if (n < 0)
 				return false;
 			last = n == 0;
@@ -323,14 +321,14 @@ logfile_decoderrun(logfile_decoder *d, logfile_copying *c, int fd, char *in, cha
 }
 
 bool
-logfile_decode(logfile_copying *c, int fd, logfile_packing format, char *buf)
+logfile_decode(logfile_copying *c, int fd, logfile_packing format, char *buf, size_t have)
 {
 	logfile_decoder d = {};
 
 	d.format = format;
 	if (!logfile_loadlibrary(format) || !logfile_decoderstart(&d))
 		return false;
-	bool whole = logfile_decoderrun(&d, c, fd, buf, buf + logfile_blocksize);
+	bool whole = logfile_decoderrun(&d, c, fd, buf, buf + logfile_blocksize, have);
 	logfile_decoderend(&d);
 	return whole;
 }

@@ -5,6 +5,8 @@
 #ifndef QUORVEL_H
 #define QUORVEL_H
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -45,5 +47,8 @@ bool quorvel_writeall(int fd, const char *buf, size_t n);
 
 /* Read n bytes of fd at offset off, through short reads and signals; the count read. */
 size_t quorvel_readat(int fd, char *buf, size_t n, uint64_t off);
+
+/* One read of at most n bytes of fd at offset off, through signals: the count, or -1. */
+ssize_t quorvel_pread(int fd, char *buf, size_t n, uint64_t off);
 
 #endif

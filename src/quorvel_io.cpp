@@ -16,15 +16,23 @@ quorvel_nomemory(void)
 	exit(1);
 }
 
+ssize_t
+quorvel_pread(int fd, char *buf, size_t n, uint64_t off)
+{
+	ssize_t r;
+
+	while ((r = pread(fd, buf, n, off_t(off))) < 0 && errno == EINTR)
+		;
+	return r;
+}
+
 size_t
 quorvel_readat(int fd, char *buf, size_t n, uint64_t off)
 {
 	size_t got = 0;
 
 	while (got < n) {
-		ssize_t r = pread(fd, buf + got, n - got, off_t(off + got));
-		if (r < 0 && errno == EINTR)
-			continue;
+		ssize_t r = quorvel_pread(fd, buf + got, n - got, off + got);
 		if (r <= 0)
 			break;
 		got += size_t(r);
