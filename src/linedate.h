@@ -5,6 +5,8 @@
 #ifndef LINEDATE_H
 #define LINEDATE_H
 
+#include <csetjmp>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 
@@ -95,6 +97,23 @@ static constexpr size_t linedate_runmax = 64;
 
 extern linedate_run linedates_runs[linedate_runmax];
 extern size_t linedates_runcount;
+
+/*
+ * Read f's text, through fd, in place from now on: its first byte, mapped,
+ * or null when no mapping can be made.  linedates_map false keeps every
+ * file to reads.
+ */
+extern bool linedates_map;
+const char *linedate_map(const logfile *f, int fd);
+void linedate_unmap(const logfile *f, const char *text);
+
+/*
+ * A read of a mapping is guarded while linedates_mapguarded is set: a
+ * file cut short under it jumps to linedates_mapfault instead of ending
+ * the process.
+ */
+extern sigjmp_buf linedates_mapfault;
+extern volatile sig_atomic_t linedates_mapguarded;
 
 int linedate_sort_function(const void *x, const void *y);
 void linedate_sort(void);

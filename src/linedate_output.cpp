@@ -47,7 +47,18 @@ struct linedate_window {
 	uint64_t last;		/* offset of the line taken before */
 	bool fresh;		/* no key of this read has been checked yet */
 	bool used;		/* read since the clock's hand last passed */
+	const char *map;	/* the file's text mapped, once read in place */
+	bool unmappable;	/* a mapping was tried and failed */
+	uint32_t taken;		/* lines taken from the file */
+	uint32_t jumps;		/* reads for lines far from the line before */
 };
+
+/*
+ * A file whose lines are wanted in scattered order, nearly a read a line,
+ * is read in place once it is seen to be: at least this many reads jumped,
+ * one in four of the lines taken or more.
+ */
+static constexpr uint32_t linedate_mapjumps = 32;
 
 /*
  * The windows of the files that hold a descriptor, copies apart, which
@@ -251,6 +262,7 @@ linedate_refill(linedate_window *w, const logfile *f, uint64_t pos, size_t want)
 	bool forward = pos >= w->last && pos - w->last <= w->step;
 	bool backward = pos < w->last && w->last - pos <= w->step;
 	w->step = forward || backward ? std::min(w->step * 2, w->cap) : w->small;
+	w->jumps += !(forward || backward);
 
 	uint64_t from;
 	if (backward) {
@@ -289,6 +301,13 @@ linedate_fetch(linedate_window *w, uint64_t pos, size_t len, bool *reread)
 
 	if (pos >= f->size || len > f->size - pos)
 		return nullptr;
+	w->taken++;
+	if (w->map != nullptr) {
+		/* Each line read in place is a read of its own: its key is checked. */
+		*reread = false;
+		w->fresh = true;
+		return w->map + pos;
+	}
 	const char *line = linedate_find(w->buf, w->off, w->len, pos, len);
 	*reread = line == nullptr;
 	if (line == nullptr) {
@@ -304,6 +323,9 @@ linedate_fetch(linedate_window *w, uint64_t pos, size_t len, bool *reread)
 		line = linedate_find(w->buf, w->off, w->len, pos, len);
 		if (line == nullptr && (line = linedate_fetchlong(f, pos, len)) == nullptr)
 			return nullptr;
+		/* The next line on is read in place, under guard. */
+		if (w->jumps >= linedate_mapjumps && w->jumps >= w->taken / 4 && linedates_map && !w->unmappable)
+			w->unmappable = (w->map = linedate_map(f, f->fd)) == nullptr;
 	}
 	w->last = pos;
 	return line;
@@ -357,18 +379,15 @@ linedate_check(linedate_window *w, const linedate *r, uint64_t pos, const char *
 	return key == r->time;
 }
 
-/* Print the line of record r, or leave its file out, saying so once. */
+/* Print the line of record r from w, or leave its file out, saying so once. */
 static void
-linedate_print(linedate_window *windows, const linedate *r)
+linedate_printfrom(linedate_window *w, const linedate *r)
 {
 	logfile *f = r->file;
-	linedate_window *w = &windows[f->place];
 	uint64_t pos = linedate_offset(r);
 	size_t len = linedate_length(r);
 	bool reread;
 
-	if (f->lost)
-		return;
 	const char *line = linedate_fetch(w, pos, len, &reread);
 	if (line == nullptr || !linedate_check(w, r, pos, line, len, reread)) {
 		linedate_endline();
@@ -396,6 +415,29 @@ linedate_print(linedate_window *windows, const linedate *r)
 		linedate_first = linedate_last;
 	linedate_midfile = f;
 	linedate_midpos = pos + len;
+}
+
+/* Print the line of record r, or leave its file out, saying so once. */
+static void
+linedate_print(linedate_window *windows, const linedate *r)
+{
+	linedate_window *w = &windows[r->file->place];
+
+	if (r->file->lost)
+		return;
+	if (w->map == nullptr) {
+		linedate_printfrom(w, r);
+		return;
+	}
+	if (sigsetjmp(linedates_mapfault, 0) == 0) {
+		linedates_mapguarded = 1;
+		linedate_printfrom(w, r);
+		linedates_mapguarded = 0;
+		return;
+	}
+	/* The file was cut short under its mapping. */
+	linedate_endline();
+	logfile_lose(r->file, "Cannot read %s again\n");
 }
 
 /*
@@ -460,6 +502,20 @@ linedate_siftdown(linedate_run *heap, size_t n, size_t i)
 	heap[i] = moved;
 }
 
+/*
+ * Lines read in place lie anywhere in their file: ask for the line of a
+ * record a few ahead in the run while this one is printed.
+ */
+static constexpr ptrdiff_t linedate_ahead = 16;
+
+static inline const char *
+linedate_inplace(const linedate_window *windows, const linedate *r)
+{
+	const char *map = r->time != 0 ? windows[r->file->place].map : nullptr;
+
+	return map != nullptr ? map + linedate_offset(r) : nullptr;
+}
+
 /* Print the records of the n runs of heap in order, merging them. */
 static void
 linedate_merge(linedate_window *windows, linedate_run *heap, size_t n)
@@ -468,6 +524,12 @@ linedate_merge(linedate_window *windows, linedate_run *heap, size_t n)
 		linedate_siftdown(heap, n, i);
 	while (n > 0 && !linedates_writefailed) {
 		const linedate *r = heap[0].next++;
+#if defined(__GNUC__)
+		/* Written out here: a function that only prefetches is taken for one without effect. */
+		const char *ahead = heap[0].end - r > linedate_ahead ? linedate_inplace(windows, r + linedate_ahead) : nullptr;
+		if (ahead != nullptr)
+			__builtin_prefetch(ahead);
+#endif
 		if (r->time != 0)
 			linedate_print(windows, r);
 		if (heap[0].next == heap[0].end)
@@ -499,6 +561,9 @@ linedate_output(void)
 	linedate_merge(windows, linedates_runs, linedates_runcount);
 	linedate_endline();
 	linedate_flush();
+	for (size_t i = 0; i < files; i++)
+		if (windows[i].map != nullptr)
+			linedate_unmap(windows[i].file, windows[i].map);
 	free(windows[0].buf);
 	free(windows);
 	free(linedate_held);

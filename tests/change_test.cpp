@@ -130,23 +130,30 @@ TEST_F(Change, BetweenTheCountAndTheScan)
 
 TEST_F(Change, RewrittenInPlaceBeforeTheOutput)
 {
-	std::string a_text = log("a", 200, 0, 2), b_text = log("b", 200, 1, 2);
-	/* Same file, same or larger size, its bytes moved by a few places. */
-	/* Or its second line's year changed, every length and the ends kept. */
-	std::string redated = b_text;
-	redated.replace(redated.find("/2003:", redated.find('\n')), 6, "/2004:");
-	std::string shifts[] = {"xy" + b_text, b_text.substr(3) + "abc",
-	    b_text.substr(0, 5000) + b_text.substr(5004) + "tail", redated};
-	for (const std::string &shifted : shifts) {
-		stages_reset();
-		std::string a = scratch_write("a", a_text), b = scratch_write("b", b_text);
-		scratch_write("shifted", shifted);
-		stages_count({a, b});
-		output o = run_changed("dd if=shifted of=b conv=notrunc status=none", true);
-		EXPECT_EQ(o.err, "Cannot read " + b + " again\n");
-		EXPECT_EQ(logfiles_lost, 1u);
-		EXPECT_TRUE(whole_lines(o.out, {a_text, b_text}));
-		EXPECT_TRUE(all_lines(o.out, a_text));
+	/* b in order, read through a window, and in scattered order, read in place. */
+	std::vector<std::string> shuffled = lines_of(log("b", 200, 1, 2));
+	std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(5));
+	std::string a_text = log("a", 200, 0, 2), b_orders[] = {log("b", 200, 1, 2), ""};
+	for (const std::string &l : shuffled)
+		b_orders[1] += l + "\n";
+	for (const std::string &b_text : b_orders) {
+		/* Same file, same or larger size, its bytes moved by a few places. */
+		/* Or its second line's year changed, every length and the ends kept. */
+		std::string redated = b_text;
+		redated.replace(redated.find("/2003:", redated.find('\n')), 6, "/2004:");
+		std::string shifts[] = {"xy" + b_text, b_text.substr(3) + "abc",
+		    b_text.substr(0, 5000) + b_text.substr(5004) + "tail", redated};
+		for (const std::string &shifted : shifts) {
+			stages_reset();
+			std::string a = scratch_write("a", a_text), b = scratch_write("b", b_text);
+			scratch_write("shifted", shifted);
+			stages_count({a, b});
+			output o = run_changed("dd if=shifted of=b conv=notrunc status=none", true);
+			EXPECT_EQ(o.err, "Cannot read " + b + " again\n");
+			EXPECT_EQ(logfiles_lost, 1u);
+			EXPECT_TRUE(whole_lines(o.out, {a_text, b_text}));
+			EXPECT_TRUE(all_lines(o.out, a_text));
+		}
 	}
 }
 
@@ -164,7 +171,10 @@ TEST_F(Change, ShrinksWhileItIsPrinted)
 		a_text += l + "\n";
 	std::string b_text = log("b", 300, 1, 7);
 	bool some_long_piece = false;
-	for (size_t cut = 2000; cut < 16000; cut += 1700) {
+	/* Read in place, as lines in scattered order are, and through windows. */
+	for (size_t i = 0; i < 18; i++) {
+		size_t cut = 2000 + i % 9 * 1700;
+		linedates_map = i < 9;
 		stages_reset();
 		std::string a = scratch_write("a", a_text), b = scratch_write("b", b_text);
 		std::string cutpath = scratch_write("a.cut", a_text.substr(0, cut));
@@ -182,6 +192,7 @@ TEST_F(Change, ShrinksWhileItIsPrinted)
 		EXPECT_TRUE(all_lines(out, b_text)) << cut;
 		some_long_piece |= out.find("llll\n") != std::string::npos;
 	}
+	linedates_map = true;
 	EXPECT_TRUE(some_long_piece);
 }
 
@@ -199,6 +210,34 @@ TEST(ChangeRun, RefilledWhileTheOutputWaits)
 	EXPECT_EQ(scratch_read(scratch_dir() + "/err"), "Cannot read live.log again\n");
 	EXPECT_TRUE(whole_lines(r.out, {live, other}));
 	EXPECT_TRUE(all_lines(r.out, other));
+}
+
+/*
+ * Cut short while the output waits on a pipe: a log read through its
+ * window, and one whose lines, in scattered order, are read in place,
+ * where a read past its new end would fault.
+ */
+TEST(ChangeRun, CutShortWhileTheOutputWaits)
+{
+	std::string other = log("other", 100000, 1, 2);
+	std::vector<std::string> lines = lines_of(log("live", 100000, 0, 2));
+	std::string inorder, scattered;
+	for (const std::string &l : lines)
+		inorder += l + "\n";
+	std::shuffle(lines.begin(), lines.end(), std::mt19937(11));
+	for (const std::string &l : lines)
+		scattered += l + "\n";
+	scratch_write("other.log", other);
+	for (const std::string &live : {inorder, scattered}) {
+		scratch_write("live.log", live);
+		run_result r = run_shell("$Q live.log other.log 2>err | "
+		    "{ dd bs=65536 count=1 iflag=fullblock 2>/dev/null; truncate -s 1000000 live.log; cat; }; "
+		    "echo ${PIPESTATUS[0]} > status");
+		EXPECT_EQ(scratch_read(scratch_dir() + "/status"), "1\n");
+		EXPECT_EQ(scratch_read(scratch_dir() + "/err"), "Cannot read live.log again\n");
+		EXPECT_TRUE(whole_lines(r.out, {live, other}));
+		EXPECT_TRUE(all_lines(r.out, other));
+	}
 }
 
 /*

@@ -1,0 +1,70 @@
+/*
+ * Logs whose lines the output pass wants in scattered order are read
+ * through a mapping of the file: a line read in place costs no system
+ * call, where a read a line would.  A file cut short under its mapping
+ * faults (SIGBUS) at the first byte read past its new end; such reads are
+ * guarded, and the file is left out like any other that changed.
+ */
+#include "linedate.h"
+
+#include <sys/mman.h>
+
+#include <csignal>
+#include <unistd.h>
+
+bool linedates_map = true;
+sigjmp_buf linedates_mapfault;
+volatile sig_atomic_t linedates_mapguarded;
+
+static void
+linedate_mapfaulted(int sig)
+{
+	if (linedates_mapguarded) {
+		linedates_mapguarded = 0;
+		siglongjmp(linedates_mapfault, 1);
+	}
+	/* Not a guarded read: fault again, as without a handler. */
+	signal(sig, SIG_DFL);
+}
+
+/* The page-aligned start of f's text and the bytes before it there. */
+static uint64_t
+linedate_mapstart(const logfile *f, uint64_t *skip)
+{
+	uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
+
+	*skip = f->copybase % page;
+	return f->copybase - *skip;
+}
+
+const char *
+linedate_map(const logfile *f, int fd)
+{
+	static bool guarded;
+	uint64_t skip, from = linedate_mapstart(f, &skip);
+
+	/* A file larger than half the address space is read as before. */
+	if (f->size == 0 || f->size > SIZE_MAX / 2 - skip)
+		return nullptr;
+	if (!guarded) {
+		struct sigaction sa = {};
+		sa.sa_handler = linedate_mapfaulted;
+		/* The handler jumps out: the signal must not stay blocked. */
+		sa.sa_flags = SA_NODEFER;
+		sigemptyset(&sa.sa_mask);
+		if (sigaction(SIGBUS, &sa, nullptr) != 0)
+			return nullptr;
+		guarded = true;
+	}
+	void *p = mmap(nullptr, size_t(skip + f->size), PROT_READ, MAP_SHARED, fd, off_t(from));
+	return p == MAP_FAILED ? nullptr : static_cast<const char *>(p) + skip;
+}
+
+void
+linedate_unmap(const logfile *f, const char *text)
+{
+	uint64_t skip;
+
+	linedate_mapstart(f, &skip);
+	munmap(const_cast<char *>(text - skip), size_t(skip + f->size));
+}
