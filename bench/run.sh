@@ -96,7 +96,7 @@ esac
 [ -z "$limit" ] || [[ $limit =~ ^[1-9][0-9]*$ ]] || usage
 files=${files:-$f0} lines=${lines:-$l0}
 [[ $files =~ ^[1-9][0-9]*$ && $lines =~ ^[1-9][0-9]*$ && $runs =~ ^[1-9][0-9]*$ ]] || usage
-for tool in quorvel bench/genlogs bench/refmerge; do
+for tool in quorvel bench/genlogs bench/refmerge bench/peakmem; do
 	[ -x "$build/$tool" ] || { echo "bench/run.sh: no $build/$tool; build first" >&2; exit 2; }
 done
 [ -z "$old" ] || [ -x "$old" ] || { echo "bench/run.sh: $old is not a program" >&2; exit 2; }
@@ -143,8 +143,8 @@ if [ -n "$gzipped" ]; then
 fi
 
 # One timing of a command whose standard output goes to $dir/$1, into a
-# pipe to cat or to /dev/null: elapsed seconds and the command's peak
-# resident kilobytes.
+# pipe to cat or to /dev/null: elapsed seconds, the command's peak
+# resident kilobytes and its page faults.
 timed() {
 	local out="$dir/$1" t0 t1
 	shift
@@ -155,14 +155,15 @@ timed() {
 	printf '%s\0' "${inputs[@]}" ${twins[@]+"${twins[@]}"} ${gzonly[@]+"${gzonly[@]}"} | xargs -0 cat >/dev/null
 	t0=$EPOCHREALTIME
 	if [ "$pipe" = cat ]; then
-		/usr/bin/time -f "%M" -o "$dir/rss" "$@" | cat >/dev/null
+		/usr/bin/time -f "%M %R %F" -o "$dir/rss" "$@" | cat >/dev/null
 	elif [ "$pipe" = null ]; then
-		/usr/bin/time -f "%M" -o "$dir/rss" "$@" >/dev/null
+		/usr/bin/time -f "%M %R %F" -o "$dir/rss" "$@" >/dev/null
 	else
-		/usr/bin/time -f "%M" -o "$dir/rss" "$@" >"$out"
+		/usr/bin/time -f "%M %R %F" -o "$dir/rss" "$@" >"$out"
 	fi
 	t1=$EPOCHREALTIME
-	awk -v a="$t0" -v b="$t1" -v m="$(cat "$dir/rss")" 'BEGIN { printf "%.4f %d\n", b - a, m }'
+	read -r m minor major <"$dir/rss"
+	awk -v a="$t0" -v b="$t1" -v m="$m" -v f=$((minor + major)) 'BEGIN { printf "%.4f %d %d\n", b - a, m, f }'
 }
 
 # cat FILES three times over, each time into the output file, as a
@@ -205,7 +206,7 @@ names+=(read)
 declare -A label=([quorvel]=quorvel [free]=free [old]=old [usual]=usual [sort]=sort [cat]="cat x3"
 	[read]="read x3 write x1" [gz]="quorvel .gz" [zcat]="zcat + quorvel")
 
-tq=() tf=() o=() u=() s=() c=() w=() g=() z=() rss=()
+tq=() tf=() o=() u=() s=() c=() w=() g=() z=() rss=() flt=()
 for ((r = 0; r < runs; r++)); do
 	order=("${names[@]}")
 	if ((r % 2)); then
@@ -215,8 +216,8 @@ for ((r = 0; r < runs; r++)); do
 	line="run $((r + 1)):"
 	for n in "${order[@]}"; do
 		case $n in
-		quorvel) read -r t m < <(timed out.quorvel "${q[@]}" "${inputs[@]}")
-			tq+=("$t") rss+=("$m") ;;
+		quorvel) read -r t m f < <(timed out.quorvel "${q[@]}" "${inputs[@]}")
+			tq+=("$t") rss+=("$m") flt+=("$f") ;;
 		free) read -r t m < <(timed out.free "$build/quorvel" "${inputs[@]}")
 			tf+=("$t") ;;
 		old) read -r t m < <(timed out.old "${qold[@]}" "${inputs[@]}")
@@ -241,13 +242,15 @@ for ((r = 0; r < runs; r++)); do
 	echo "$line"
 done
 
-# The untimed run: its output through the same pipe or into a file, and
-# its read calls counted when strace is there.
+# The untimed runs: one with its output through the same pipe or into a
+# file, and its system calls traced when strace is there; one watched for
+# its peak of anonymous memory.
 check=("${q[@]}" "${inputs[@]}")
 strace=/usr/bin/strace
 if [ -x "$strace" ]; then
-	check=("$strace" -f -qq -s 0 -e trace=pread64,read,openat -o "$dir/strace" "${check[@]}")
+	check=("$strace" -f -qq -s 0 -o "$dir/strace" "${check[@]}")
 fi
+"$build/bench/peakmem" "${q[@]}" "${inputs[@]}" 2>"$dir/peakmem" >/dev/null
 if [ "$pipe" = cat ]; then
 	"${check[@]}" | cat >"$dir/out.check"
 else
@@ -270,7 +273,7 @@ fi
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 ratios() { local -n a=$1 b=$2; for ((i = 0; i < ${#a[@]}; i++)); do awk -v x="${a[i]}" -v y="${b[i]}" 'BEGIN { print (y > 0) ? x / y : 0 }'; done; }
 
-mq=$(median "${tq[@]}") mw=$(median "${w[@]}") mrss=$(median "${rss[@]}")
+mq=$(median "${tq[@]}") mw=$(median "${w[@]}") mrss=$(median "${rss[@]}") mflt=$(median "${flt[@]}")
 times="quorvel $mq"
 pairs=""
 if [ -n "$limit" ]; then
@@ -312,21 +315,27 @@ echo "median seconds: $times"
 echo "median paired ratios: $pairs"
 if [ -x "$strace" ]; then
 	# Calls are counted where they start: a call another thread interrupts
-	# shows again as resumed.  quorvel opens every input afresh for the
-	# output pass, so that pass begins with the last opening of the first.
+	# shows again as resumed.  The scan and the output pass open the
+	# inputs without waiting, so the output pass begins with the second
+	# such opening of the first.
 	awk -v n="$count" -v first="\"${inputs[0]}\"" '
-		/resumed>/ { next }
-		NR == FNR { if (/ openat\(/ && index($0, first)) from = FNR; next }
-		FNR >= from { out = 1 }
+		/resumed>|^[0-9]+ +(\+\+\+|---)/ { next }
+		NR == FNR { if (/ openat\(/ && /O_NONBLOCK/ && index($0, first) && ++opens == 2) from = FNR; next }
+		FNR >= from && from { out = 1 }
+		{ calls++ }
 		/ read\(/ { reads++; if (out) oreads++ }
 		/ pread64\(/ { preads++; if (out) opreads++ }
 		END {
-			printf "quorvel read calls: %.3f a line (%d read + %d pread64 for %d lines); output pass %.3f a line (%d read + %d pread64)\n",
-			    (reads + preads) / n, reads, preads, n, (oreads + opreads) / n, oreads, opreads
+			printf "quorvel system calls: %.3f a line (%d for %d lines); read calls %.3f a line (%d read + %d pread64); output pass %.3f a line (%d read + %d pread64)\n",
+			    calls / n, calls, n, (reads + preads) / n, reads, preads, (oreads + opreads) / n, oreads, opreads
 		}' "$dir/strace" "$dir/strace"
 else
-	echo "quorvel read calls: n/a (no $strace)"
+	echo "quorvel system calls: n/a (no $strace)"
 fi
+read -r peakrss peakanon <"$dir/peakmem"
+awk -v f="$mflt" -v n="$count" -v r="$peakrss" -v a="$peakanon" 'BEGIN {
+	printf "quorvel page faults: %.4f a line (%d); one untimed run peaked at %.1f MiB resident, %.1f MiB anonymous\n",
+	    f / n, f, r / 1024, a / 1024 }'
 awk -v b="$bytes" -v t="$mq" -v k="$mrss" -v n="$count" 'BEGIN {
 	printf "quorvel: %.0f MB/s, %.1f ns a line, peak resident %.1f MiB (24 bytes x lines + 16 MiB = %.1f MiB)\n",
 	    (t > 0 ? b / t / 1e6 : 0), t / n * 1e9, k / 1024, (24 * n) / 1048576 + 16 }'
