@@ -74,9 +74,10 @@ linedate_createbuffer(void)
  * the same bounded reads as the counting pass.  A read that continues a
  * physical line (the one before it took the whole limit without reaching
  * a newline) shares that line's key and blankness, so a long line keeps
- * together in the sort.
+ * together in the sort.  A block is small enough to stay in the cache
+ * while its lines are scanned.
  */
-static constexpr size_t linedate_blocksize = 1024 * 1024;
+static constexpr size_t linedate_blocksize = 256 * 1024;
 static char *linedate_scanbuf;
 
 struct linedate_scan {

@@ -70,9 +70,13 @@ static size_t linedate_heldcount, linedate_hand;
 /* How many can be held, once the limit has been met. */
 static size_t linedate_heldmax = SIZE_MAX;
 
-/* All windows together; a file gets at least the smallest. */
+/*
+ * All windows together; a file gets at least the smallest.  A window the
+ * kernel has just filled is still in the cache as its lines are copied
+ * out, which larger windows of a few files together are not.
+ */
 static constexpr size_t linedate_windowbudget = 8 * 1024 * 1024;
-static constexpr size_t linedate_windowmax = 1024 * 1024;
+static constexpr size_t linedate_windowmax = 128 * 1024;
 static constexpr size_t linedate_windowmin = 512;
 static constexpr size_t linedate_page = 4096;
 
