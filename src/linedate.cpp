@@ -4,7 +4,6 @@
  */
 #include "linedate.h"
 
-#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -19,27 +18,6 @@ linedate *linedates_buffer;
 
 /* The month carried from line to line and from file to file by the scan. */
 static int linedate_month;
-
-/*
- * The scan writes the whole table once, and page faults in 4 KiB pages
- * cost more than the writing: ask for huge pages where the system grants
- * them on request.  calloc takes a table this large fresh from the
- * system, untouched, so the advice comes before its pages do.
- */
-static void
-linedate_hugepages(void *p, size_t n)
-{
-#if defined(MADV_HUGEPAGE)
-	const uintptr_t huge = uintptr_t(2) << 20;
-	uintptr_t from = (uintptr_t(p) + huge - 1) & ~(huge - 1), to = (uintptr_t(p) + n) & ~(huge - 1);
-
-	if (to > from)
-		madvise(reinterpret_cast<void *>(from), to - from, MADV_HUGEPAGE);
-#else
-	(void)p;
-	(void)n;
-#endif
-}
 
 void
 linedate_createbuffer(void)
@@ -66,7 +44,6 @@ linedate_createbuffer(void)
 	linedates_buffer = static_cast<linedate *>(calloc(size_t(count), sizeof(linedate)));
 	if (linedates_buffer == nullptr)
 		quorvel_nomemory();
-	linedate_hugepages(linedates_buffer, size_t(count) * sizeof(linedate));
 }
 
 /*
