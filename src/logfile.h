@@ -154,6 +154,9 @@ void logfile_copyundo(logfile_copying *c);
 /* Say that f cannot be copied and end the run. */
 [[noreturn]] void logfile_copyfails(const logfile *f);
 
+/* Load the format's library, once: false when the system has none that serves. */
+bool logfile_loadlibrary(logfile_packing format);
+
 /*
  * Decompress fd, read from its start, whose first have bytes are at buf
  * already, into the copy with the format's library, through buf of 2 x

@@ -245,6 +245,8 @@ logfile_copy(logfile *f, int fd, char *buf)
 		else
 			logfile_copyundo(&c);
 	} else if (ok) {
+		/* Loaded first: a library takes a descriptor while it is opened. */
+		logfile_loadlibrary(format);
 		FILE *raw = logfile_tempfile();
 		if (raw == nullptr)
 			logfile_copyfails(f);
@@ -263,6 +265,7 @@ logfile_decompress(logfile *f, int fd, logfile_packing format, char *buf, size_t
 {
 	logfile_copying c;
 
+	logfile_loadlibrary(format);
 	logfile_copystart(&c, f);
 	if (logfile_decode(&c, fd, format, buf, have)) {
 		logfile_copyfinish(&c);

@@ -10,7 +10,9 @@
 
 #include <dlfcn.h>
 
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "quorvel.h"
@@ -126,8 +128,21 @@ static logfile_library logfile_libraries[] = {
 static constexpr uint64_t logfile_xzmemlimit = 12 << 20;
 static constexpr int logfile_zstdwindowlog = 23;
 
-/* Load the format's library, once: false when the system has none that serves. */
+/*
+ * dlopen says only that it failed, and a library found but not opened for
+ * want of a descriptor may well open later: is there one free now?
+ */
 static bool
+logfile_descriptorfree(void)
+{
+	int fd = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+
+	if (fd >= 0)
+		close(fd);
+	return fd >= 0 || (errno != EMFILE && errno != ENFILE);
+}
+
+bool
 logfile_loadlibrary(logfile_packing format)
 {
 	logfile_library *l = &logfile_libraries[format];
@@ -135,11 +150,14 @@ logfile_loadlibrary(logfile_packing format)
 
 	if (l->loaded != 0)
 		return l->loaded > 0;
-	l->loaded = -1;
 	for (const char *const *name = l->sonames; *name != nullptr && lib == nullptr; name++)
 		lib = dlopen(*name, RTLD_NOW | RTLD_LOCAL);
-	if (lib == nullptr)
+	l->loaded = -1;
+	if (lib == nullptr) {
+		if (!logfile_descriptorfree())
+			l->loaded = 0;
 		return false;
+	}
 	for (size_t i = 0; l->symbols[i] != nullptr; i++) {
 		void *entry = dlsym(lib, l->symbols[i]);
 		if (entry == nullptr)

@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -87,6 +88,8 @@ main(int argc, char *argv[])
 
 	quorvel_holdstdfds();
 	quorvel_raisefilelimit();
+	/* A copy or an output past the limit on file size fails to be written and is said so, not killed. */
+	signal(SIGXFSZ, SIG_IGN);
 	for (int i = 1; i < argc; i++)
 		if (!quorvel_switch(argv[i], name))
 			logfile_add(argv[i]);

@@ -63,7 +63,7 @@ TEST(Hostile, CopyThatCannotBeWritten)
 TEST(Hostile, OutputThatCannotBeWritten)
 {
 	write_pair();
-	for (const char *script : {"$Q a.log b.log >/dev/full", "$Q a.log b.log >&-"}) {
+	for (const char *script : {"$Q a.log b.log >/dev/full", "$Q a.log b.log >&-", "ulimit -f 1; $Q a.log b.log > out"}) {
 		run_result r = run_shell(script);
 		EXPECT_EQ(r.err, "Cannot write to standard output\n") << script;
 		EXPECT_EQ(r.status, 1) << script;

@@ -85,6 +85,8 @@ run_argv(const std::vector<std::string> &argv, const char *path)
 		int i = open("/dev/null", O_RDONLY);
 		if (o < 0 || e < 0 || i < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || dup2(i, 0) < 0)
 			_exit(126);
+		/* The program gets the three standard descriptors and no more, as from a shell. */
+		closefrom(3);
 		execv(path, v.data());
 		_exit(127);
 	}
