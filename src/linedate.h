@@ -90,6 +90,7 @@ linedate_less(const linedate &x, const linedate &y)
 struct linedate_run {
 	const linedate *next;	/* its first record not yet output */
 	const linedate *end;
+	uint64_t key;		/* next's key and file's place, as the merge orders them */
 };
 
 /* Past this many runs, merging them is slower than sorting the index. */

@@ -487,7 +487,16 @@ linedate_windows(size_t files)
 static inline bool
 linedate_runless(const linedate_run &x, const linedate_run &y)
 {
-	return linedate_less(*x.next, *y.next);
+	return x.key != y.key ? x.key < y.key : x.next->pos < y.next->pos;
+}
+
+/* linedate_less in one number, but for the position: each run's first record's. */
+static inline void
+linedate_runkey(linedate_run *run)
+{
+	const linedate *r = run->next;
+
+	run->key = r->time == 0 ? 0 : uint64_t(r->time) << 32 | r->file->place;
 }
 
 /* Restore the heap of runs below place i, whose run has a new first record. */
@@ -524,6 +533,8 @@ linedate_inplace(const linedate_window *windows, const linedate *r)
 static void
 linedate_merge(linedate_window *windows, linedate_run *heap, size_t n)
 {
+	for (size_t i = 0; i < n; i++)
+		linedate_runkey(&heap[i]);
 	for (size_t i = n / 2; i-- > 0;)
 		linedate_siftdown(heap, n, i);
 	while (n > 0 && !linedates_writefailed) {
@@ -538,6 +549,8 @@ linedate_merge(linedate_window *windows, linedate_run *heap, size_t n)
 			linedate_print(windows, r);
 		if (heap[0].next == heap[0].end)
 			heap[0] = heap[--n];
+		else
+			linedate_runkey(&heap[0]);
 		linedate_siftdown(heap, n, 0);
 	}
 }

@@ -153,7 +153,7 @@ linedate_sort(void)
 	linedates_runcount = 0;
 	if (n == 0 || linedate_findruns(a, n))
 		return;
-	linedates_runs[0] = {a, a + n};
+	linedates_runs[0] = {a, a + n, 0};
 	linedates_runcount = 1;
 	/* Only the bits in which some keys differ need sorting. */
 	uint32_t lo = a[0].time, hi = a[0].time;
