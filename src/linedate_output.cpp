@@ -266,7 +266,8 @@ linedate_refill(linedate_window *w, const logfile *f, uint64_t pos, size_t want)
 	bool forward = pos >= w->last && pos - w->last <= w->step;
 	bool backward = pos < w->last && w->last - pos <= w->step;
 	w->step = forward || backward ? std::min(w->step * 2, w->cap) : w->small;
-	w->jumps += !(forward || backward);
+	/* Lines wanted pages apart, one way and the other, may be wanted in scattered order. */
+	w->jumps += !(forward || backward) && (pos > w->last ? pos - w->last : w->last - pos) > linedate_page;
 
 	uint64_t from;
 	if (backward) {
