@@ -155,34 +155,17 @@ logfile_lose(logfile *f, const char *format)
 	logfiles_lost++;
 }
 
-/* Checksums of the first bounded read of f's text, read through fd, and of its last bytes. */
-static bool
-logfile_sums(const logfile *f, int fd, uint64_t size, uint64_t *head, uint64_t *tail)
-{
-	char buf[quorvel_linemax];
-	size_t n = size_t(std::min<uint64_t>(size, sizeof buf));
-
-	*head = *tail = logfile_checksum(buf, 0);
-	if (size == 0)
-		return true;
-	if (quorvel_readat(fd, buf, n, f->copybase) != n)
-		return false;
-	const char *nl = static_cast<const char *>(memchr(buf, '\n', n));
-	*head = logfile_checksum(buf, nl != nullptr ? size_t(nl - buf) + 1 : n);
-	n = size_t(std::min<uint64_t>(size, logfile_tailsize));
-	if (quorvel_readat(fd, buf, n, f->copybase + size - n) != n)
-		return false;
-	*tail = logfile_checksum(buf, n);
-	return true;
-}
-
 bool
 logfile_unchanged(const logfile *f, int fd)
 {
-	uint64_t head, tail;
+	char buf[quorvel_linemax];
+	size_t n = size_t(std::min<uint64_t>(f->size, logfile_tailsize));
 
-	return f->copy != nullptr ||
-	    (logfile_sums(f, fd, f->size, &head, &tail) && head == f->head && tail == f->tail);
+	if (f->copy != nullptr)
+		return true;
+	/* The first read, as far as it went, and the last bytes. */
+	return quorvel_readat(fd, buf, f->headlen, 0) == f->headlen && logfile_checksum(buf, f->headlen) == f->head &&
+	    quorvel_readat(fd, buf, n, f->size - n) == n && logfile_checksum(buf, n) == f->tail;
 }
 
 void
@@ -198,6 +181,7 @@ logfile_sumblock(logfile_sum *s, const char *p, size_t n)
 		const char *nl = static_cast<const char *>(memchr(p, '\n', lim));
 		size_t len = nl != nullptr ? size_t(nl - p) + 1 : lim;
 		s->head = logfile_checksumon(s->head, p, len);
+		s->headlen += uint32_t(len);
 		s->headwhole = nl != nullptr || s->seen + len == quorvel_linemax;
 	}
 	if (n >= logfile_tailsize) {
@@ -283,6 +267,7 @@ logfile_countfd(logfile *f, int fd, uint64_t size, char *buf, size_t n)
 	}
 	f->lines = logfile_countend(&c);
 	f->size = off;
+	f->headlen = sum.headlen;
 	logfile_sumend(&sum, &f->head, &f->tail);
 	return true;
 }
@@ -312,7 +297,7 @@ logfile_countone(logfile *f, char *buf)
 		f->counted = true;
 		/* A directory reads as an empty file. */
 		if (S_ISDIR(st.st_mode)) {
-			logfile_sums(f, fd, 0, &f->head, &f->tail);
+			f->head = f->tail = logfile_checksum(nullptr, 0);
 		} else if (first < 0 || !logfile_countfd(f, fd, uint64_t(st.st_size), buf, size_t(first))) {
 			f->lines = 0;
 			logfile_lose(f, "Cannot read %s again\n");

@@ -30,6 +30,7 @@ struct logfile {
 	uint64_t head;		/* checksums of the first read counted and */
 	uint64_t tail;		/*   of the last bytes: a file emptied and
 				   written anew in place tells itself apart */
+	uint32_t headlen;	/* bytes of that first read */
 };
 
 extern logfile *logfiles_begin;
@@ -105,6 +106,7 @@ static constexpr size_t logfile_tailsize = 64;
 struct logfile_sum {
 	uint64_t seen;		/* bytes given */
 	uint64_t head;		/* of the first read, as far as it has come */
+	uint32_t headlen;
 	bool headwhole;		/* the first read has ended */
 	char tail[logfile_tailsize];
 };

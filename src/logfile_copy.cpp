@@ -166,6 +166,7 @@ logfile_copyfinish(logfile_copying *c)
 	f->lines = logfile_countend(&c->count);
 	f->size = c->sum.seen;
 	logfiles_copiesend += f->size;
+	f->headlen = c->sum.headlen;
 	logfile_sumend(&c->sum, &f->head, &f->tail);
 }
 
