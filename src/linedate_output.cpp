@@ -19,6 +19,7 @@
  */
 #include "linedate.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -460,11 +461,29 @@ linedate_smallread(const logfile *f, size_t cap)
 	return std::min(n, cap);
 }
 
+/*
+ * The room of all windows.  Where the logs cannot all keep a descriptor,
+ * every read of one that lost its own costs an open and the checks: the
+ * windows take half as much again, and each the smallest window more.
+ */
+static size_t
+linedate_windowroom(size_t files)
+{
+	size_t plain = 0;
+	struct rlimit rl;
+
+	for (const logfile *f = logfiles_begin; f != nullptr; f = f->next)
+		plain += f->copy == nullptr;
+	if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY && plain + 16 > rl.rlim_cur)
+		return linedate_windowbudget + linedate_windowbudget / 2 + files * linedate_windowmin;
+	return linedate_windowbudget;
+}
+
 /* Windows share a fixed budget; memory for them and for the output fills. */
 static linedate_window *
 linedate_windows(size_t files)
 {
-	size_t cap = std::clamp(linedate_windowbudget / files, linedate_windowmin, linedate_windowmax);
+	size_t cap = std::clamp(linedate_windowroom(files) / files, linedate_windowmin, linedate_windowmax);
 	linedate_window *windows = static_cast<linedate_window *>(calloc(files, sizeof(linedate_window)));
 	char *space = nullptr;
 	if (files <= SIZE_MAX / cap)
