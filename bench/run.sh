@@ -36,7 +36,8 @@
 # writes the inputs to a file three times, is then left out.
 # -n sends every output to /dev/null instead, to time the work alone.
 # -o also times another quorvel binary, the build before a change, in the
-# same runs and gives the median of the paired new/old ratios.
+# same runs and gives the median of the paired new/old ratios; with -z
+# and the rotations, on the compressed inputs too.
 # -S leaves out the sort recipe, which takes long, for quick new/old runs.
 # -z also gzips the inputs, as logrotate leaves them, and times quorvel on
 # the .gz files against zcat of them to /dev/null followed by quorvel on
@@ -203,10 +204,11 @@ names=(quorvel)
 [ -n "$pipe" ] || names+=(cat)
 names+=(read)
 [ -z "$gzipped" ] || names+=(gz zcat)
+[ -z "$gzipped" ] || [ -z "$old" ] || names+=(oldgz)
 declare -A label=([quorvel]=quorvel [free]=free [old]=old [usual]=usual [sort]=sort [cat]="cat x3"
-	[read]="read x3 write x1" [gz]="quorvel .gz" [zcat]="zcat + quorvel")
+	[read]="read x3 write x1" [gz]="quorvel .gz" [zcat]="zcat + quorvel" [oldgz]="old .gz")
 
-tq=() tf=() o=() u=() s=() c=() w=() g=() z=() rss=() flt=()
+tq=() tf=() o=() u=() s=() c=() w=() g=() z=() og=() rss=() flt=()
 for ((r = 0; r < runs; r++)); do
 	order=("${names[@]}")
 	if ((r % 2)); then
@@ -233,6 +235,8 @@ for ((r = 0; r < runs; r++)); do
 			w+=("$t") ;;
 		gz) read -r t m < <(timed out.gz env TMPDIR="$dir" "${q[@]}" "${gzinputs[@]}")
 			g+=("$t") ;;
+		oldgz) read -r t m < <(timed out.oldgz env TMPDIR="$dir" "${qold[@]}" "${gzinputs[@]}")
+			og+=("$t") ;;
 		zcat) read -r t m < <(timed out.zcat bash -c 'zcatq "$@"' zcatq "$build/quorvel" "${#gzonly[@]}" \
 			"${gzonly[@]}" "${inputs[@]}")
 			z+=("$t") ;;
@@ -301,6 +305,10 @@ pairs+="quorvel/(read x3 write x1) $(median $(ratios tq w))"
 if [ -n "$gzipped" ]; then
 	times+=", quorvel .gz $(median "${g[@]}"), zcat + quorvel $(median "${z[@]}")"
 	pairs+=", (quorvel .gz)/(zcat + quorvel) $(median $(ratios g z))"
+	if [ -n "$old" ]; then
+		times+=", old .gz $(median "${og[@]}")"
+		pairs+=", (quorvel .gz)/(old .gz) $(median $(ratios g og))"
+	fi
 fi
 
 dest="to a file"
