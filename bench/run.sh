@@ -155,12 +155,14 @@ timed() {
 	sync
 	printf '%s\0' "${inputs[@]}" ${twins[@]+"${twins[@]}"} ${gzonly[@]+"${gzonly[@]}"} | xargs -0 cat >/dev/null
 	t0=$EPOCHREALTIME
+	# A command that fails (an older build that loses logs) is timed all
+	# the same; what it says goes beside its output.
 	if [ "$pipe" = cat ]; then
-		/usr/bin/time -f "%M %R %F" -o "$dir/rss" "$@" | cat >/dev/null
+		/usr/bin/time -q -f "%M %R %F" -o "$dir/rss" "$@" 2>"$out.err" | cat >/dev/null || true
 	elif [ "$pipe" = null ]; then
-		/usr/bin/time -f "%M %R %F" -o "$dir/rss" "$@" >/dev/null
+		/usr/bin/time -q -f "%M %R %F" -o "$dir/rss" "$@" 2>"$out.err" >/dev/null || true
 	else
-		/usr/bin/time -f "%M %R %F" -o "$dir/rss" "$@" >"$out"
+		/usr/bin/time -q -f "%M %R %F" -o "$dir/rss" "$@" 2>"$out.err" >"$out" || true
 	fi
 	t1=$EPOCHREALTIME
 	read -r m minor major <"$dir/rss"
