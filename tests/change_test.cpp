@@ -213,6 +213,22 @@ TEST(ChangeRun, RefilledWhileTheOutputWaits)
 }
 
 /*
+ * Run a command of quorvel's, make the change once its output waits on a
+ * full pipe, then read the rest: the output, what was said and the status.
+ */
+output
+changed_while_waiting(const std::string &command, const std::string &change, std::string *status)
+{
+	output o;
+	o.out = run_shell("export ASAN_OPTIONS=detect_leaks=0; " + command + " 2>err | "
+	    "{ dd bs=65536 count=1 iflag=fullblock 2>/dev/null; " + change + "; cat; }; "
+	    "echo ${PIPESTATUS[0]} > status").out;
+	o.err = scratch_read(scratch_dir() + "/err");
+	*status = scratch_read(scratch_dir() + "/status");
+	return o;
+}
+
+/*
  * Cut short while the output waits on a pipe: a log read through its
  * window, and one whose lines, in scattered order, are read in place,
  * where a read past its new end would fault.
@@ -229,14 +245,13 @@ TEST(ChangeRun, CutShortWhileTheOutputWaits)
 		scattered += l + "\n";
 	scratch_write("other.log", other);
 	for (const std::string &live : {inorder, scattered}) {
+		std::string status;
 		scratch_write("live.log", live);
-		run_result r = run_shell("$Q live.log other.log 2>err | "
-		    "{ dd bs=65536 count=1 iflag=fullblock 2>/dev/null; truncate -s 1000000 live.log; cat; }; "
-		    "echo ${PIPESTATUS[0]} > status");
-		EXPECT_EQ(scratch_read(scratch_dir() + "/status"), "1\n");
-		EXPECT_EQ(scratch_read(scratch_dir() + "/err"), "Cannot read live.log again\n");
-		EXPECT_TRUE(whole_lines(r.out, {live, other}));
-		EXPECT_TRUE(all_lines(r.out, other));
+		output o = changed_while_waiting("$Q live.log other.log", "truncate -s 1000000 live.log", &status);
+		EXPECT_EQ(status, "1\n");
+		EXPECT_EQ(o.err, "Cannot read live.log again\n");
+		EXPECT_TRUE(whole_lines(o.out, {live, other}));
+		EXPECT_TRUE(all_lines(o.out, other));
 	}
 }
 
@@ -256,16 +271,15 @@ TEST(ChangeRun, ReplacedWhileClosedAtTheOpenLimit)
 		names += " o" + std::to_string(k);
 	}
 	for (const char *change : {"mv new r.log", ": > r.log && cat new >> r.log"}) {
+		std::string status;
 		scratch_write("r.log", r_text);
 		scratch_write("new", clf(0, "/s0") + log("s", 50, 50000, 1));
-		run_result r = run_shell("export ASAN_OPTIONS=detect_leaks=0; ulimit -n 12; $Q r.log" + names +
-		    " 2>err | { dd bs=65536 count=1 iflag=fullblock 2>/dev/null; " + change + "; cat; }; "
-		    "echo ${PIPESTATUS[0]} > status");
-		EXPECT_EQ(scratch_read(scratch_dir() + "/status"), "1\n") << change;
-		EXPECT_EQ(scratch_read(scratch_dir() + "/err"), "Cannot read r.log again\n") << change;
-		EXPECT_TRUE(whole_lines(r.out, texts)) << change;
+		output o = changed_while_waiting("ulimit -n 12; $Q r.log" + names, change, &status);
+		EXPECT_EQ(status, "1\n") << change;
+		EXPECT_EQ(o.err, "Cannot read r.log again\n") << change;
+		EXPECT_TRUE(whole_lines(o.out, texts)) << change;
 		for (size_t k = 1; k < texts.size(); k++)
-			EXPECT_TRUE(all_lines(r.out, texts[k])) << change;
+			EXPECT_TRUE(all_lines(o.out, texts[k])) << change;
 	}
 }
 
