@@ -109,12 +109,13 @@ const char *linedate_map(const logfile *f, int fd);
 void linedate_unmap(const logfile *f, const char *text);
 
 /*
- * A read of a mapping is guarded while linedates_mapguarded is set: a
- * file cut short under it jumps to linedates_mapfault instead of ending
- * the process.
+ * Reads of f's mapped text are guarded from linedate_guard until
+ * linedates_mapguarded is cleared: a file cut short under them jumps to
+ * linedates_mapfault instead of ending the process.
  */
 extern sigjmp_buf linedates_mapfault;
 extern volatile sig_atomic_t linedates_mapguarded;
+void linedate_guard(const logfile *f, const char *text);
 
 int linedate_sort_function(const void *x, const void *y);
 void linedate_sort(void);

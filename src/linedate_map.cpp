@@ -15,16 +15,23 @@
 bool linedates_map = true;
 sigjmp_buf linedates_mapfault;
 volatile sig_atomic_t linedates_mapguarded;
+/* The mapping a guarded read reads. */
+static const char *volatile linedate_guardfrom, *volatile linedate_guardto;
 
 static void
-linedate_mapfaulted(int sig)
+linedate_mapfaulted(int sig, siginfo_t *info, void *)
 {
-	if (linedates_mapguarded) {
+	const char *at = static_cast<const char *>(info->si_addr);
+
+	/* The kernel's fault on the mapping read: the file is cut short. */
+	if (linedates_mapguarded && info->si_code > 0 && at >= linedate_guardfrom && at < linedate_guardto) {
 		linedates_mapguarded = 0;
 		siglongjmp(linedates_mapfault, 1);
 	}
-	/* Not a guarded read: fault again, as without a handler. */
+	/* Anything else ends the process as it would have: faults again, or is sent again. */
 	signal(sig, SIG_DFL);
+	if (info->si_code <= 0)
+		raise(sig);
 }
 
 /* The page-aligned start of f's text and the bytes before it there. */
@@ -48,9 +55,9 @@ linedate_map(const logfile *f, int fd)
 		return nullptr;
 	if (!guarded) {
 		struct sigaction sa = {};
-		sa.sa_handler = linedate_mapfaulted;
+		sa.sa_sigaction = linedate_mapfaulted;
 		/* The handler jumps out: the signal must not stay blocked. */
-		sa.sa_flags = SA_NODEFER;
+		sa.sa_flags = SA_SIGINFO | SA_NODEFER;
 		sigemptyset(&sa.sa_mask);
 		if (sigaction(SIGBUS, &sa, nullptr) != 0)
 			return nullptr;
@@ -58,6 +65,17 @@ linedate_map(const logfile *f, int fd)
 	}
 	void *p = mmap(nullptr, size_t(skip + f->size), PROT_READ, MAP_SHARED, fd, off_t(from));
 	return p == MAP_FAILED ? nullptr : static_cast<const char *>(p) + skip;
+}
+
+void
+linedate_guard(const logfile *f, const char *text)
+{
+	uint64_t skip;
+
+	linedate_mapstart(f, &skip);
+	linedate_guardfrom = text - skip;
+	linedate_guardto = text + f->size;
+	linedates_mapguarded = 1;
 }
 
 void

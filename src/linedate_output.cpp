@@ -309,10 +309,17 @@ linedate_fetch(linedate_window *w, uint64_t pos, size_t len, bool *reread)
 		return nullptr;
 	w->taken++;
 	if (w->map != nullptr) {
-		/* Each line read in place is a read of its own: its key is checked. */
-		*reread = false;
+		/*
+		 * Each line read in place is a read of its own, its key checked;
+		 * taken, as a window's read, with the byte before it, so that the
+		 * checks and the copy out see the same bytes however the file
+		 * changes meanwhile.
+		 */
+		size_t before = pos > 0;
+		memcpy(linedate_scratch, w->map + pos - before, before + len);
+		*reread = true;
 		w->fresh = true;
-		return w->map + pos;
+		return linedate_scratch + before;
 	}
 	const char *line = linedate_find(w->buf, w->off, w->len, pos, len);
 	*reread = line == nullptr;
@@ -338,8 +345,12 @@ linedate_fetch(linedate_window *w, uint64_t pos, size_t len, bool *reread)
 }
 
 static bool
-linedate_pieceholds(const logfile *f, const linedate_piece *p)
+linedate_pieceholds(const linedate_window *w, const linedate_piece *p)
 {
+	const logfile *f = w->file;
+
+	if (w->map != nullptr)
+		return logfile_checksum(w->map + p->off, p->len) == p->sum;
 	return quorvel_readat(f->fd, linedate_midbuf, p->len, f->copybase + p->off) == p->len &&
 	    logfile_checksum(linedate_midbuf, p->len) == p->sum;
 }
@@ -350,10 +361,20 @@ linedate_pieceholds(const logfile *f, const linedate_piece *p)
  * which holds its date, and the read just before must still be there.
  */
 static bool
-linedate_sameread(const logfile *f)
+linedate_sameread(const linedate_window *w)
 {
-	return linedate_pieceholds(f, &linedate_last) &&
-	    (linedate_first.off == linedate_last.off || linedate_pieceholds(f, &linedate_first));
+	return linedate_pieceholds(w, &linedate_last) &&
+	    (linedate_first.off == linedate_last.off || linedate_pieceholds(w, &linedate_first));
+}
+
+/* Does w's file, read in place, still end with the bytes it was counted with? */
+static bool
+linedate_tailholds(const linedate_window *w)
+{
+	const logfile *f = w->file;
+	size_t n = size_t(std::min<uint64_t>(f->size, logfile_tailsize));
+
+	return logfile_checksum(w->map + f->size - n, n) == f->tail;
 }
 
 /*
@@ -369,10 +390,17 @@ linedate_check(linedate_window *w, const linedate *r, uint64_t pos, const char *
 {
 	bool continues = linedate_midfile == r->file && linedate_midpos == pos;
 
+	/*
+	 * Past the end of a file cut short, the rest of its last page reads
+	 * as zero bytes, which a read without a newline would take: its file
+	 * must still end as it did.
+	 */
+	if (w->map != nullptr && line[len - 1] != '\n' && !linedate_tailholds(w))
+		return false;
 	if (pos == 0)
 		return logfile_checksum(line, len) == r->file->head;
 	if (line[-1] != '\n')
-		return continues && (!reread || linedate_sameread(r->file));
+		return continues && (!reread || linedate_sameread(w));
 	if (continues)
 		return false;
 	if (!w->fresh)
@@ -436,7 +464,7 @@ linedate_print(linedate_window *windows, const linedate *r)
 		return;
 	}
 	if (sigsetjmp(linedates_mapfault, 0) == 0) {
-		linedates_mapguarded = 1;
+		linedate_guard(r->file, w->map);
 		linedate_printfrom(w, r);
 		linedates_mapguarded = 0;
 		return;

@@ -256,6 +256,42 @@ TEST(ChangeRun, CutShortWhileTheOutputWaits)
 }
 
 /*
+ * A log read in place, changed while the output waits: redated in place,
+ * cut short where its unterminated last line starts, inside the last page,
+ * whose rest then reads as zero bytes; or sent a SIGBUS from outside,
+ * which still ends the run as it always did.
+ */
+TEST(ChangeRun, ReadInPlaceWhileChanged)
+{
+	std::vector<std::string> lines = lines_of(log("t", 100000, 0, 2));
+	std::shuffle(lines.begin(), lines.end(), std::mt19937(3));
+	std::string text;
+	for (const std::string &l : lines)
+		text += l + "\n";
+	std::string pad = clf(0, "/pad");
+	text += pad.insert(pad.find(" HTTP"), std::string((4096 + 100 - (text.size() + pad.size()) % 4096) % 4096, 'p'));
+	std::string last = clf(300000, "/last");
+	const std::string changes[][3] = {
+		{"$Q t.log", "sed s#/2003:#/2002:# t.log > t2 && dd if=t2 of=t.log conv=notrunc status=none", "1\n"},
+		{"$Q t.log", "truncate -s " + std::to_string(text.size()) + " t.log", "1\n"},
+		{"( $Q t.log & echo $! > pid; wait $! )", "kill -BUS $(cat pid)", "135\n"}};
+	for (const auto &c : changes) {
+		std::string status;
+		scratch_write("t.log", text + last.substr(0, last.size() - 1));
+		output o = changed_while_waiting(c[0], c[1], &status);
+		EXPECT_EQ(status, c[2]) << c[1];
+		if (c[2] != "1\n") {
+			/* Killed: what it wrote ends anywhere. */
+			EXPECT_EQ(o.err.find("Cannot"), std::string::npos) << o.err;
+			continue;
+		}
+		EXPECT_EQ(o.err, "Cannot read t.log again\n") << c[1];
+		EXPECT_TRUE(whole_lines(o.out, {text, last})) << c[1];
+		EXPECT_EQ(o.out.find('\0'), std::string::npos) << c[1];
+	}
+}
+
+/*
  * Closed for the other logs' sake at the limit on open files, then
  * replaced or emptied and refilled before its next line goes out.
  */
