@@ -38,8 +38,10 @@ linedate_mapfaulted(int sig, siginfo_t *info, void *)
 static uint64_t
 linedate_mapstart(const logfile *f, uint64_t *skip)
 {
-	uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
+	static uint64_t page;
 
+	if (page == 0)
+		page = uint64_t(sysconf(_SC_PAGESIZE));
 	*skip = f->copybase % page;
 	return f->copybase - *skip;
 }

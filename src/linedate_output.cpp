@@ -316,7 +316,7 @@ linedate_fetch(linedate_window *w, uint64_t pos, size_t len, bool *reread)
 		 * changes meanwhile.
 		 */
 		size_t before = pos > 0;
-		memcpy(linedate_scratch, w->map + pos - before, before + len);
+		linedate_copyread(linedate_scratch, w->map + pos - before, before + len);
 		*reread = true;
 		w->fresh = true;
 		return linedate_scratch + before;
@@ -590,8 +590,12 @@ linedate_merge(linedate_window *windows, linedate_run *heap, size_t n)
 #if defined(__GNUC__)
 		/* Written out here: a function that only prefetches is taken for one without effect. */
 		const char *ahead = heap[0].end - r > linedate_ahead ? linedate_inplace(windows, r + linedate_ahead) : nullptr;
-		if (ahead != nullptr)
-			__builtin_prefetch(ahead);
+		if (ahead != nullptr) {
+			__builtin_prefetch(ahead - 1);
+			__builtin_prefetch(ahead + 63);
+			__builtin_prefetch(ahead + 127);
+			__builtin_prefetch(ahead + 191);
+		}
 #endif
 		if (r->time != 0)
 			linedate_print(windows, r);
