@@ -316,7 +316,8 @@ linedate_fetch(linedate_window *w, uint64_t pos, size_t len, bool *reread)
 		 * changes meanwhile.
 		 */
 		size_t before = pos > 0;
-		linedate_copyread(linedate_scratch, w->map + pos - before, before + len);
+		/* Its newlines are looked at as it is copied out, after the checks. */
+		(void)linedate_copyread(linedate_scratch, w->map + pos - before, before + len);
 		*reread = true;
 		w->fresh = true;
 		return linedate_scratch + before;

@@ -106,7 +106,7 @@ static constexpr size_t logfile_tailsize = 64;
 struct logfile_sum {
 	uint64_t seen;		/* bytes given */
 	uint64_t head;		/* of the first read, as far as it has come */
-	uint32_t headlen;
+	uint32_t headlen;	/* and its bytes so far */
 	bool headwhole;		/* the first read has ended */
 	char tail[logfile_tailsize];
 };
