@@ -122,11 +122,13 @@ linedate_scanfd(linedate_scan *s, int fd, char *buf)
 		size_t lim = std::min(avail, quorvel_linemax);
 		const char *nl = static_cast<const char *>(memchr(p, '\n', lim));
 		if (nl == nullptr && lim < quorvel_linemax && !eof) {
-			/* The read may go on in the next block. */
-			memmove(buf, p, avail);
-			bufoff += start;
-			have = avail;
-			start = 0;
+			/* The read may go on in the next block, read in line with the file's pages. */
+			uint64_t at = bufoff + start;
+			size_t a = size_t(std::min<uint64_t>(at, (s->file->copybase + at) % quorvel_cacheline));
+			memmove(buf + a, p, avail);
+			bufoff = at - a;
+			have = a + avail;
+			start = a;
 			ssize_t n = linedate_fill(s->file, fd, buf, have, bufoff);
 			if (n < 0)
 				return false;
@@ -184,7 +186,7 @@ linedate_parsefile(logfile *file, linedate *current)
 	if (file->lost)
 		return current;
 	if (linedate_scanbuf == nullptr &&
-	    (linedate_scanbuf = static_cast<char *>(malloc(linedate_blocksize))) == nullptr)
+	    (linedate_scanbuf = static_cast<char *>(quorvel_blockalloc(linedate_blocksize))) == nullptr)
 		quorvel_nomemory();
 	return linedate_scanfile(file, current, linedate_scanbuf);
 }

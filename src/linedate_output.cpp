@@ -39,8 +39,8 @@ bool linedates_writefailed;
 
 struct linedate_window {
 	logfile *file;
-	char *buf;
-	size_t cap;		/* room in buf */
+	char *buf;		/* cap bytes, and a cache line more */
+	size_t cap;		/* bytes a read may want */
 	uint64_t off;		/* file offset of buf[0] */
 	size_t len;		/* bytes held */
 	size_t step;		/* size of the next read */
@@ -277,7 +277,10 @@ linedate_refill(linedate_window *w, const logfile *f, uint64_t pos, size_t want)
 		size_t behind = std::max<size_t>(1, std::min(w->step / 8, w->step > want ? w->step - want - 1 : 0));
 		from = pos - std::min<uint64_t>(pos, behind);
 	}
-	size_t n = size_t(std::min<uint64_t>(w->step, f->size - from));
+	/* Begun where the file's cache line begins, which the buffer's room allows. */
+	size_t align = size_t(std::min<uint64_t>(from, (f->copybase + from) % quorvel_cacheline));
+	from -= align;
+	size_t n = size_t(std::min<uint64_t>(w->step + align, f->size - from));
 	w->off = from;
 	w->len = quorvel_readat(f->fd, w->buf, n, f->copybase + from);
 	w->fresh = true;
@@ -513,19 +516,22 @@ static linedate_window *
 linedate_windows(size_t files)
 {
 	size_t cap = std::clamp(linedate_windowroom(files) / files, linedate_windowmin, linedate_windowmax);
+	cap -= cap % quorvel_cacheline;
+	size_t room = cap + quorvel_cacheline;
 	linedate_window *windows = static_cast<linedate_window *>(calloc(files, sizeof(linedate_window)));
 	char *space = nullptr;
-	if (files <= SIZE_MAX / cap)
-		space = static_cast<char *>(malloc(files * cap));
+	if (files <= SIZE_MAX / room)
+		space = static_cast<char *>(quorvel_blockalloc(files * room));
 	linedate_held = static_cast<linedate_window **>(calloc(files, sizeof(linedate_window *)));
 	linedate_outsize = linedate_outputsize();
-	linedate_out = static_cast<char *>(malloc(linedate_outsize));
+	/* A pipe's pages, into which the fills are copied, start at a page too. */
+	linedate_out = static_cast<char *>(quorvel_blockalloc(linedate_outsize));
 	if (windows == nullptr || space == nullptr || linedate_held == nullptr || linedate_out == nullptr)
 		quorvel_nomemory();
 	size_t i = 0;
 	for (logfile *f = logfiles_begin; f != nullptr; f = f->next, i++) {
 		windows[i].file = f;
-		windows[i].buf = space + i * cap;
+		windows[i].buf = space + i * room;
 		windows[i].cap = cap;
 		windows[i].small = linedate_smallread(f, cap);
 		windows[i].step = windows[i].small;

@@ -316,7 +316,7 @@ logfile_linecount(void)
 	if (debug)
 		fputs("logfile_linecount ()\n", stderr);
 	/* Not kept: the pages go back before the table is made. */
-	char *buf = static_cast<char *>(malloc(2 * logfile_blocksize));
+	char *buf = static_cast<char *>(quorvel_blockalloc(2 * logfile_blocksize));
 	if (buf == nullptr)
 		quorvel_nomemory();
 	for (logfile *f = logfiles_begin; f != nullptr; f = f->next) {

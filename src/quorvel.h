@@ -42,6 +42,17 @@ quorvel_trace(int level)
 /* Report a failed allocation and end the process with status 1. */
 [[noreturn]] void quorvel_nomemory(void);
 
+/*
+ * Some processors copy up to three times slower when the source and the
+ * destination of a copy lie at different places within a cache line, and
+ * the kernel copies a file's bytes from pages: reads land in memory that
+ * starts a cache line, at an offset that matches the file's.
+ */
+static constexpr size_t quorvel_cacheline = 64;
+
+/* n bytes starting a cache line, freed with free(); null when there are none. */
+void *quorvel_blockalloc(size_t n);
+
 /* Write all of buf to fd, through short writes and signals; false on failure. */
 bool quorvel_writeall(int fd, const char *buf, size_t n);
 

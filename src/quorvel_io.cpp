@@ -16,6 +16,14 @@ quorvel_nomemory(void)
 	exit(1);
 }
 
+void *
+quorvel_blockalloc(size_t n)
+{
+	void *p;
+
+	return posix_memalign(&p, quorvel_cacheline, n) == 0 ? p : nullptr;
+}
+
 ssize_t
 quorvel_pread(int fd, char *buf, size_t n, uint64_t off)
 {
