@@ -1,6 +1,6 @@
 /*
- * The line index: the table and the scanning pass that fills it.  The
- * date key, the sort and the output pass have files of their own.
+ * The scanning pass, which fills the line index.  The table, the date
+ * key, the sort and the output pass have files of their own.
  */
 #include "linedate.h"
 
@@ -13,38 +13,8 @@
 
 #include "quorvel.h"
 
-uint64_t linedates_totalcount;
-linedate *linedates_buffer;
-
 /* The month carried from line to line and from file to file by the scan. */
 static int linedate_month;
-
-void
-linedate_createbuffer(void)
-{
-	uint64_t files = 0;
-
-	if (debug)
-		fputs("linedate_createbuffer ()\n", stderr);
-	linedates_totalcount = 0;
-	for (logfile *f = logfiles_begin; f != nullptr; f = f->next) {
-		linedates_totalcount += f->lines;
-		files++;
-	}
-	/* One spare record a file: the scan leaves the end offset in it. */
-	uint64_t count = linedates_totalcount + files;
-	if (debug)
-		fprintf(stderr, QUORVEL_ALLOCTRACE,
-		    double(count) * double(sizeof(linedate)) / 1024.0 / 1024.0);
-	linedates_buffer = nullptr;
-	if (count == 0)
-		return;
-	if (count > SIZE_MAX / sizeof(linedate))
-		quorvel_nomemory();
-	linedates_buffer = static_cast<linedate *>(calloc(size_t(count), sizeof(linedate)));
-	if (linedates_buffer == nullptr)
-		quorvel_nomemory();
-}
 
 /*
  * The scanning pass reads each file in large blocks and cuts them into

@@ -52,6 +52,8 @@ extern linedate *linedates_buffer;
 extern bool linedates_writefailed;
 
 void linedate_createbuffer(void);
+/* Give the table back; the program leaves that to its end. */
+void linedate_freebuffer(void);
 
 /*
  * The date key of one line of len bytes (a bounded read).  month is the

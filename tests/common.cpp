@@ -44,8 +44,7 @@ stages_reset(void)
 	logfiles_copies = nullptr;
 	logfiles_copiesend = 0;
 	logfiles_begin = logfiles_end = nullptr;
-	free(linedates_buffer);
-	linedates_buffer = nullptr;
+	linedate_freebuffer();
 	linedates_totalcount = 0;
 	linedates_runcount = 0;
 	logfiles_lost = 0;
