@@ -1,7 +1,8 @@
 /*
- * Logs whose lines the output pass wants in scattered order are read
- * through a mapping of the file: a line read in place costs no system
- * call, where a read a line would.  A file cut short under its mapping
+ * Logs whose lines the output pass wants in scattered order, or that are
+ * larger than the window they would get, are read through a mapping of
+ * the file: a line read in place costs no system call, where a read a
+ * line, or every few lines, would.  A file cut short under its mapping
  * faults (SIGBUS) at the first byte read past its new end; such reads are
  * guarded, and the file is left out like any other that changed.
  */
@@ -15,6 +16,12 @@
 bool linedates_map = true;
 sigjmp_buf linedates_mapfault;
 volatile sig_atomic_t linedates_mapguarded;
+/*
+ * Bytes mapped.  Logs are mapped within a quarter of the address space:
+ * a 32-bit process keeps room for the rest of the run, and reads the
+ * logs beyond it.
+ */
+static uint64_t linedate_mapped;
 /* The mapping a guarded read reads. */
 static const char *volatile linedate_guardfrom, *volatile linedate_guardto;
 
@@ -52,8 +59,7 @@ linedate_map(const logfile *f, int fd)
 	static bool guarded;
 	uint64_t skip, from = linedate_mapstart(f, &skip);
 
-	/* A file larger than half the address space is read as before. */
-	if (f->size == 0 || f->size > SIZE_MAX / 2 - skip)
+	if (f->size == 0 || skip + f->size > SIZE_MAX / 4 - linedate_mapped)
 		return nullptr;
 	if (!guarded) {
 		struct sigaction sa = {};
@@ -65,8 +71,17 @@ linedate_map(const logfile *f, int fd)
 			return nullptr;
 		guarded = true;
 	}
-	void *p = mmap(nullptr, size_t(skip + f->size), PROT_READ, MAP_SHARED, fd, off_t(from));
-	return p == MAP_FAILED ? nullptr : static_cast<const char *>(p) + skip;
+	/* Every line of it will be read: its pages are all asked for now, in one call, not a fault each. */
+#ifdef MAP_POPULATE
+	int flags = MAP_SHARED | MAP_POPULATE;
+#else
+	int flags = MAP_SHARED;
+#endif
+	void *p = mmap(nullptr, size_t(skip + f->size), PROT_READ, flags, fd, off_t(from));
+	if (p == MAP_FAILED)
+		return nullptr;
+	linedate_mapped += skip + f->size;
+	return static_cast<const char *>(p) + skip;
 }
 
 void
@@ -87,4 +102,5 @@ linedate_unmap(const logfile *f, const char *text)
 
 	linedate_mapstart(f, &skip);
 	munmap(const_cast<char *>(text - skip), size_t(skip + f->size));
+	linedate_mapped -= skip + f->size;
 }

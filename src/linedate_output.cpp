@@ -7,7 +7,9 @@
  * forward (a log in date order) or backward (a log written newest
  * first), and shrink to a few lines while the lines are wanted in
  * scattered order.  A line is taken from the window when all of its read,
- * whose length the record carries, is in it.
+ * whose length the record carries, is in it.  Where many logs share the
+ * windows' room, a log larger than its window is read in place instead,
+ * from the start, as one read in scattered order is once seen to be.
  *
  * Before a line goes out it is checked to be the line that was scanned:
  * it starts where a line starts, the first line taken from each read
@@ -215,6 +217,50 @@ linedate_release(void)
 }
 
 /*
+ * Where many logs share the windows' room, one larger than its window
+ * would cost a read call every few lines: it is read in place from the
+ * start, which costs one call to map it and needs no descriptor after.
+ */
+static bool
+linedate_mapfirst(const linedate_window *w)
+{
+	return linedates_map && !w->unmappable && w->cap < linedate_windowmax && w->file->size > w->cap;
+}
+
+/* Does w's file, mapped, still begin and end as counted?  One cut short under the check does not. */
+static bool
+linedate_mapunchanged(const linedate_window *w)
+{
+	const logfile *f = w->file;
+	size_t n = size_t(std::min<uint64_t>(f->size, logfile_tailsize));
+
+	if (f->copy != nullptr)
+		return true;
+	if (sigsetjmp(linedates_mapfault, 0) != 0)
+		return false;
+	linedate_guard(f, w->map);
+	bool same = logfile_checksum(w->map, f->headlen) == f->head &&
+	    logfile_checksum(w->map + f->size - n, n) == f->tail;
+	linedates_mapguarded = 0;
+	return same;
+}
+
+/* Is fd, w's file opened again, still the file counted?  Mapped first where it is to be read in place. */
+static bool
+linedate_unchanged(linedate_window *w, int fd)
+{
+	if (linedate_mapfirst(w))
+		w->unmappable = (w->map = linedate_map(w->file, fd)) == nullptr;
+	if (w->map == nullptr)
+		return logfile_unchanged(w->file, fd);
+	if (linedate_mapunchanged(w))
+		return true;
+	linedate_unmap(w->file, w->map);
+	w->map = nullptr;
+	return false;
+}
+
+/*
  * Open w's file again for output; at the limit on open files, in place of
  * another if evict.  A file that is no longer the one counted, or that
  * lost bytes the scan went through, is left without a descriptor.
@@ -225,14 +271,18 @@ linedate_open(linedate_window *w, bool evict)
 	logfile *f = w->file;
 	int fd;
 
-	if (evict && f->copy == nullptr && linedate_heldcount >= linedate_heldmax)
+	if (f->copy == nullptr && linedate_heldcount >= linedate_heldmax) {
+		/* Opened when first read. */
+		if (!evict)
+			return false;
 		linedate_release();
+	}
 	while ((fd = logfile_reopen(f)) < 0 && (errno == EMFILE || errno == ENFILE)) {
 		linedate_heldmax = std::min(linedate_heldmax, linedate_heldcount);
 		if (!evict || !linedate_release())
 			break;
 	}
-	if (fd >= 0 && !logfile_unchanged(f, fd)) {
+	if (fd >= 0 && !linedate_unchanged(w, fd)) {
 		logfile_close(f, fd);
 		fd = -1;
 	}
@@ -463,6 +513,9 @@ linedate_print(linedate_window *windows, const linedate *r)
 
 	if (r->file->lost)
 		return;
+	/* One to be read in place from the start opens now if it must, so that its first read is guarded too. */
+	if (w->map == nullptr && r->file->fd < 0 && linedate_mapfirst(w))
+		linedate_open(w, true);
 	if (w->map == nullptr) {
 		linedate_printfrom(w, r);
 		return;

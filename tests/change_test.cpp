@@ -319,6 +319,42 @@ TEST(ChangeRun, ReplacedWhileClosedAtTheOpenLimit)
 	}
 }
 
+/*
+ * Among many logs, whose windows are small, a larger one is read in place
+ * from the start: changed while it is read, or, opened only when first
+ * read at the limit on open files, changed before that.
+ */
+TEST(ChangeRun, ReadInPlaceFromTheStartAmongManyLogs)
+{
+	std::string others, names;
+	for (int k = 0; k < 200; k++) {
+		std::string text = log("o" + std::to_string(k), 150, k + 1, 400);
+		others += text;
+		scratch_write("o" + std::to_string(k), text);
+		names += " o" + std::to_string(k);
+	}
+	std::string redate = "sed s#/2003:#/2002:# live.log > t2 && dd if=t2 of=live.log conv=notrunc status=none";
+	std::string refill = ": > live.log && cat new >> live.log";
+	/* live.log read alongside the others, or only after them. */
+	const std::string cases[][3] = {
+		{"$Q live.log" + names, "truncate -s 1000000 live.log", "0"},
+		{"$Q live.log" + names, refill, "0"},
+		{"$Q live.log" + names, redate, "0"},
+		{"ulimit -n 24; $Q" + names + " live.log", "mv new live.log", "100000"},
+		{"ulimit -n 24; $Q" + names + " live.log", refill, "100000"},
+	};
+	for (const auto &c : cases) {
+		std::string status, live = log("live", 100000, std::stoi(c[2]), 2);
+		scratch_write("live.log", live);
+		scratch_write("new", log("new", 100000, 0, 2, 2004));
+		output o = changed_while_waiting(c[0], c[1], &status);
+		EXPECT_EQ(status, "1\n") << c[0] << c[1];
+		EXPECT_EQ(o.err, "Cannot read live.log again\n") << c[0] << c[1];
+		EXPECT_TRUE(whole_lines(o.out, {others, live})) << c[1];
+		EXPECT_TRUE(all_lines(o.out, others)) << c[1];
+	}
+}
+
 /* Rewritten in place while the output waits on a pipe, in the middle of a long line. */
 TEST(ChangeRun, ALongLineIsNeverJoinedFromTwoVersions)
 {
