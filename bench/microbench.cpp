@@ -9,8 +9,6 @@
 #include "linedate.h"
 #include "logfile.h"
 
-int debug;
-
 static std::vector<std::string>
 sample_lines(void)
 {

@@ -10,8 +10,6 @@
 
 #include "common.h"
 
-int debug;
-
 int
 main(int argc, char *argv[])
 {

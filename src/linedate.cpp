@@ -11,7 +11,7 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "quorvel.h"
+#include "quorvel_io.h"
 
 /* The month carried from line to line and from file to file by the scan. */
 static int linedate_month;

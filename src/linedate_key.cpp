@@ -10,7 +10,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "quorvel.h"
+#include "quorvel_io.h"
 
 /*
  * Date keys.  A line is cut into pieces at '[', '/', ':', ' ' and ']';

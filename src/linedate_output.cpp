@@ -35,7 +35,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "quorvel.h"
+#include "quorvel_io.h"
 
 bool linedates_writefailed;
 

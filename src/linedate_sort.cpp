@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "quorvel.h"
+#include "quorvel_io.h"
 
 int
 linedate_sort_function(const void *x, const void *y)

@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "quorvel.h"
+#include "quorvel_io.h"
 
 uint64_t linedates_totalcount;
 linedate *linedates_buffer;

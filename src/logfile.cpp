@@ -16,7 +16,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "quorvel.h"
+#include "quorvel_io.h"
 
 logfile *logfiles_begin;
 logfile *logfiles_end;

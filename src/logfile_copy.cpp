@@ -15,7 +15,7 @@
 #include <spawn.h>
 #include <unistd.h>
 
-#include "quorvel.h"
+#include "quorvel_io.h"
 
 extern char **environ;
 

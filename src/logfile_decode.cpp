@@ -15,7 +15,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "quorvel.h"
+#include "quorvel_io.h"
 
 /* The parts of each library's interface used here, laid out as its header lays them out. */
 

@@ -18,9 +18,7 @@
 
 #include "linedate.h"
 #include "logfile.h"
-#include "quorvel.h"
-
-int debug;
+#include "quorvel_io.h"
 
 static void
 usage(const char *name)

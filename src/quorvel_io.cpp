@@ -1,13 +1,16 @@
 /*
- * What every pass shares: reads and writes that go through signals and
- * short counts, and the end of a run that ran out of memory.
+ * What every pass shares: the trace level, reads and writes that go
+ * through signals and short counts, memory for blocks read, and the end
+ * of a run that ran out of memory.
  */
-#include "quorvel.h"
+#include "quorvel_io.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
+
+int debug;
 
 void
 quorvel_nomemory(void)

@@ -10,7 +10,7 @@
 
 #include "linedate.h"
 #include "logfile.h"
-#include "quorvel.h"
+#include "quorvel_io.h"
 
 std::string
 file_read(const std::string &path)

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "support.h"
-#include "quorvel.h"
+#include "quorvel_io.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "support.h"
-#include "quorvel.h"
+#include "quorvel_io.h"
 
 namespace {
 

@@ -9,9 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "quorvel.h"
-
-int debug;
+#include "quorvel_io.h"
 
 namespace {
 

@@ -9,9 +9,7 @@
 #include <cstring>
 
 #include "linedate.h"
-#include "quorvel.h"
-
-int debug;
+#include "quorvel_io.h"
 
 namespace {
 

@@ -14,8 +14,6 @@
 
 #include "common.h"
 
-int debug;
-
 namespace {
 
 std::string dir;

@@ -1,9 +1,10 @@
 /*
- * What every unit of quorvel shares: the trace level and the wording
- * that differs between the ordinary build and the FreeBSD one.
+ * What every unit of quorvel shares, below all the passes: the trace
+ * level, the wording that differs between the ordinary build and the
+ * FreeBSD one, and the helpers of quorvel_io.cpp.
  */
-#ifndef QUORVEL_H
-#define QUORVEL_H
+#ifndef QUORVEL_IO_H
+#define QUORVEL_IO_H
 
 #include <sys/types.h>
 
@@ -36,8 +37,6 @@ quorvel_trace(int level)
 {
 	return debug >= level && (level == 1 || !quorvel_freebsd);
 }
-
-/* The helpers below live in quorvel_io.cpp. */
 
 /* Report a failed allocation and end the process with status 1. */
 [[noreturn]] void quorvel_nomemory(void);
