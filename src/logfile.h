@@ -1,6 +1,9 @@
 /*
  * The input files: one record per name on the command line, in
- * command-line order, and the counting pass that sizes the line index.
+ * command-line order, the counting pass that sizes the line index, and
+ * the copies of inputs that cannot be read three times as they are.
+ * Each part below declares what one file defines, from the lowest, which
+ * all the others call, up to the list and the counting pass.
  */
 #ifndef LOGFILE_H
 #define LOGFILE_H
@@ -33,17 +36,76 @@ struct logfile {
 	uint32_t headlen;	/* bytes of that first read */
 };
 
-extern logfile *logfiles_begin;
-extern logfile *logfiles_end;
+/* Block size of the counting pass and of copies. */
+static constexpr size_t logfile_blocksize = 256 * 1024;
+
+/*
+ * logfile_sum.cpp: what is known of a file from the blocks read of it,
+ * the checks of a file opened again, and a file left out.
+ */
 
 /* Files whose lines were left out because they could not be read. */
 extern unsigned logfiles_lost;
 
-void logfile_add(const char *filename);
-void logfile_linecount(void);
+/* Number of bounded reads in a stream of bytes given block by block. */
+struct logfile_counter {
+	uint64_t lines;		/* completed reads */
+	uint64_t run;		/* bytes of the current physical line */
+};
 
-/* Block size of the counting pass and of copies. */
-static constexpr size_t logfile_blocksize = 256 * 1024;
+/* A checksum of n bytes, to tell a read from one that took its place. */
+uint64_t logfile_checksum(const char *p, size_t n);
+/* The checksum of the bytes summed into h followed by these n. */
+uint64_t logfile_checksumon(uint64_t h, const char *p, size_t n);
+
+void logfile_countblock(logfile_counter *c, const char *p, size_t n);
+uint64_t logfile_countend(const logfile_counter *c);
+
+/* Bytes at the end of a file whose checksum is kept. */
+static constexpr size_t logfile_tailsize = 64;
+
+/*
+ * The same checksums, taken from the blocks a pass reads from the start
+ * of a file, so that the pass need not read those bytes again.
+ */
+struct logfile_sum {
+	uint64_t seen;		/* bytes given */
+	uint64_t head;		/* of the first read, as far as it has come */
+	uint32_t headlen;	/* and its bytes so far */
+	bool headwhole;		/* the first read has ended */
+	char tail[logfile_tailsize];
+};
+
+void logfile_sumblock(logfile_sum *s, const char *p, size_t n);
+void logfile_sumend(const logfile_sum *s, uint64_t *head, uint64_t *tail);
+/* Do the blocks given begin and end as those counted for f did? */
+bool logfile_sameas(const logfile *f, const logfile_sum *s);
+
+/*
+ * Open again, for a later pass, the file that was counted for f, or -1:
+ * the copy of an input that is not a regular file, or the named file if it
+ * is still the one counted and still holds as many bytes; errno EMFILE or
+ * ENFILE when no descriptor was to be had.  Never waits on a FIFO put in
+ * the file's place.  Close it with logfile_close, which leaves the copy
+ * open for the next pass.
+ */
+int logfile_reopen(const logfile *f);
+
+/*
+ * Does fd still begin and end with the bytes counted for f?  The checksums
+ * of its first read and last bytes tell a file emptied and written anew in
+ * place, as copytruncate and the server do, from the one counted.
+ */
+bool logfile_unchanged(const logfile *f, int fd);
+void logfile_close(const logfile *f, int fd);
+
+/*
+ * Leave f's lines out: say so once, with the message that names the
+ * failure, and make the exit status 1.
+ */
+void logfile_lose(logfile *f, const char *format);
+
+/* logfile_copyfile.cpp: the file of the copies, and a copy written into it. */
 
 /*
  * The copies of all inputs that need one lie one after another in a
@@ -52,8 +114,45 @@ static constexpr size_t logfile_blocksize = 256 * 1024;
 extern FILE *logfiles_copies;
 extern uint64_t logfiles_copiesend;
 
+/* An anonymous file in $TMPDIR, else /tmp, or null. */
+FILE *logfile_tempfile(void);
+
+/* A copy of f being written into fd, counted as it goes. */
+struct logfile_copying {
+	logfile *f;
+	int fd;
+	logfile_counter count;
+	logfile_sum sum;
+};
+
+/* Start f's copy at the end of the copies. */
+void logfile_copystart(logfile_copying *c, logfile *f);
+/* Append n bytes to the copy; false when they cannot be written. */
+bool logfile_copywrite(logfile_copying *c, const char *p, size_t n);
+/* The copy is whole: its lines, size and checksums become f's. */
+void logfile_copyfinish(logfile_copying *c);
+/* Take back what was written of the copy. */
+void logfile_copyundo(logfile_copying *c);
+/* Say that f cannot be copied and end the run. */
+[[noreturn]] void logfile_copyfails(const logfile *f);
+
+/* logfile_decode.cpp: decompression with the system's libraries. */
+
 /* The compressed formats, known by their first bytes. */
 enum logfile_packing { logfile_plain, logfile_gzip, logfile_bzip2, logfile_xz, logfile_zstd };
+
+/* Load the format's library, once: false when the system has none that serves. */
+bool logfile_loadlibrary(logfile_packing format);
+
+/*
+ * Decompress fd, read from its start, whose first have bytes are at buf
+ * already, into the copy with the format's library, through buf of 2 x
+ * logfile_blocksize bytes: false when the library is missing or fails on
+ * the data.
+ */
+bool logfile_decode(logfile_copying *c, int fd, logfile_packing format, char *buf, size_t have);
+
+/* logfile_copy.cpp: copies of pipes and of compressed inputs. */
 
 /* The format of data that begin with the n bytes at p. */
 logfile_packing logfile_format(const char *p, size_t n);
@@ -79,92 +178,12 @@ bool logfile_copy(logfile *f, int fd, char *buf);
  */
 bool logfile_decompress(logfile *f, int fd, logfile_packing format, char *buf, size_t have);
 
-/*
- * Open again, for a later pass, the file that was counted for f, or -1:
- * the copy of an input that is not a regular file, or the named file if it
- * is still the one counted and still holds as many bytes; errno EMFILE or
- * ENFILE when no descriptor was to be had.  Never waits on a FIFO put in
- * the file's place.  Close it with logfile_close, which leaves the copy
- * open for the next pass.
- */
-int logfile_reopen(const logfile *f);
+/* logfile.cpp: the list of files and the counting pass. */
 
-/*
- * Does fd still begin and end with the bytes counted for f?  The checksums
- * of its first read and last bytes tell a file emptied and written anew in
- * place, as copytruncate and the server do, from the one counted.
- */
-bool logfile_unchanged(const logfile *f, int fd);
+extern logfile *logfiles_begin;
+extern logfile *logfiles_end;
 
-/* Bytes at the end of a file whose checksum is kept. */
-static constexpr size_t logfile_tailsize = 64;
-
-/*
- * The same checksums, taken from the blocks a pass reads from the start
- * of a file, so that the pass need not read those bytes again.
- */
-struct logfile_sum {
-	uint64_t seen;		/* bytes given */
-	uint64_t head;		/* of the first read, as far as it has come */
-	uint32_t headlen;	/* and its bytes so far */
-	bool headwhole;		/* the first read has ended */
-	char tail[logfile_tailsize];
-};
-
-void logfile_sumblock(logfile_sum *s, const char *p, size_t n);
-void logfile_sumend(const logfile_sum *s, uint64_t *head, uint64_t *tail);
-/* Do the blocks given begin and end as those counted for f did? */
-bool logfile_sameas(const logfile *f, const logfile_sum *s);
-void logfile_close(const logfile *f, int fd);
-
-/*
- * Leave f's lines out: say so once, with the message that names the
- * failure, and make the exit status 1.
- */
-void logfile_lose(logfile *f, const char *format);
-
-/* Number of bounded reads in a stream of bytes given block by block. */
-struct logfile_counter {
-	uint64_t lines;		/* completed reads */
-	uint64_t run;		/* bytes of the current physical line */
-};
-
-/* A checksum of n bytes, to tell a read from one that took its place. */
-uint64_t logfile_checksum(const char *p, size_t n);
-/* The checksum of the bytes summed into h followed by these n. */
-uint64_t logfile_checksumon(uint64_t h, const char *p, size_t n);
-
-void logfile_countblock(logfile_counter *c, const char *p, size_t n);
-uint64_t logfile_countend(const logfile_counter *c);
-
-/* A copy of f being written into fd, counted as it goes. */
-struct logfile_copying {
-	logfile *f;
-	int fd;
-	logfile_counter count;
-	logfile_sum sum;
-};
-
-/* Start f's copy at the end of the copies. */
-void logfile_copystart(logfile_copying *c, logfile *f);
-/* Append n bytes to the copy; false when they cannot be written. */
-bool logfile_copywrite(logfile_copying *c, const char *p, size_t n);
-/* The copy is whole: its lines, size and checksums become f's. */
-void logfile_copyfinish(logfile_copying *c);
-/* Take back what was written of the copy. */
-void logfile_copyundo(logfile_copying *c);
-/* Say that f cannot be copied and end the run. */
-[[noreturn]] void logfile_copyfails(const logfile *f);
-
-/* Load the format's library, once: false when the system has none that serves. */
-bool logfile_loadlibrary(logfile_packing format);
-
-/*
- * Decompress fd, read from its start, whose first have bytes are at buf
- * already, into the copy with the format's library, through buf of 2 x
- * logfile_blocksize bytes: false when the library is missing or fails on
- * the data.
- */
-bool logfile_decode(logfile_copying *c, int fd, logfile_packing format, char *buf, size_t have);
+void logfile_add(const char *filename);
+void logfile_linecount(void);
 
 #endif

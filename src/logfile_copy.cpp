@@ -1,7 +1,8 @@
 /*
  * Copies of the inputs that cannot be read three times as they are: pipes
- * and devices, and compressed logs, which the system's own tools
- * decompress into the copy.
+ * and devices, and compressed logs, decompressed into the copy by the
+ * format's library (logfile_decode.cpp) or, where that is missing or
+ * fails, by the format's own tool.
  */
 #include "logfile.h"
 
@@ -18,9 +19,6 @@
 #include "quorvel_io.h"
 
 extern char **environ;
-
-FILE *logfiles_copies;
-uint64_t logfiles_copiesend;
 
 /* Each compressed format, known by the bytes it begins with, and its tool. */
 struct logfile_signature {
@@ -63,37 +61,6 @@ logfile_decompressor(int fd)
 	return logfile_tool(logfile_format(head, quorvel_readat(fd, head, sizeof head, 0)));
 }
 
-/*
- * An anonymous file in $TMPDIR, else /tmp, or null.  A week of
- * decompressed logs can outgrow a small /tmp, and TMPDIR is where Unix
- * tools are told to put such files; tmpfile() would not look at it.  No
- * child inherits it.
- */
-static FILE *
-logfile_tempfile(void)
-{
-	static const char base[] = "/quorvel.XXXXXX";
-	const char *dir = getenv("TMPDIR");
-	if (dir == nullptr || *dir == '\0')
-		dir = "/tmp";
-	size_t len = strlen(dir);
-	char *path = static_cast<char *>(malloc(len + sizeof base));
-	if (path == nullptr)
-		quorvel_nomemory();
-	memcpy(path, dir, len);
-	memcpy(path + len, base, sizeof base);
-	int fd = mkstemp(path);
-	if (fd >= 0)
-		unlink(path);
-	free(path);
-	if (fd < 0)
-		return nullptr;
-	FILE *tmp = fcntl(fd, F_SETFD, FD_CLOEXEC) == 0 ? fdopen(fd, "w+") : nullptr;
-	if (tmp == nullptr)
-		close(fd);
-	return tmp;
-}
-
 /* Wait for the child to end: did it exit with status 0? */
 static bool
 logfile_wait(pid_t pid)
@@ -131,56 +98,6 @@ logfile_spawn(const char *tool, int fd, const int p[2])
 		pid = -1;
 	posix_spawn_file_actions_destroy(&acts);
 	return pid;
-}
-
-void
-logfile_copyfails(const logfile *f)
-{
-	fprintf(stderr, "Cannot copy %s\n", f->name);
-	exit(1);
-}
-
-void
-logfile_copystart(logfile_copying *c, logfile *f)
-{
-	if (logfiles_copies == nullptr && (logfiles_copies = logfile_tempfile()) == nullptr)
-		logfile_copyfails(f);
-	f->copy = logfiles_copies;
-	f->copybase = logfiles_copiesend;
-	*c = {f, fileno(logfiles_copies), {0, 0}, {}};
-}
-
-bool
-logfile_copywrite(logfile_copying *c, const char *p, size_t n)
-{
-	logfile_countblock(&c->count, p, n);
-	logfile_sumblock(&c->sum, p, n);
-	return quorvel_writeall(c->fd, p, n);
-}
-
-void
-logfile_copyfinish(logfile_copying *c)
-{
-	logfile *f = c->f;
-
-	f->lines = logfile_countend(&c->count);
-	f->size = c->sum.seen;
-	logfiles_copiesend += f->size;
-	f->headlen = c->sum.headlen;
-	logfile_sumend(&c->sum, &f->head, &f->tail);
-}
-
-void
-logfile_copyundo(logfile_copying *c)
-{
-	logfile *f = c->f;
-	int fd = fileno(f->copy);
-
-	/* Its room goes back, and the next copy starts where it did. */
-	if (ftruncate(fd, off_t(f->copybase)) != 0 || lseek(fd, off_t(f->copybase), SEEK_SET) < 0)
-		logfile_copyfails(f);
-	f->copy = nullptr;
-	f->copybase = 0;
 }
 
 /*

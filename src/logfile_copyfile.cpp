@@ -1,0 +1,98 @@
+/*
+ * The one anonymous file that holds the copies of all inputs that need
+ * one, one after another, so that they take one descriptor in all; and a
+ * copy written into it, counted as it is written.
+ */
+#include "logfile.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "quorvel_io.h"
+
+FILE *logfiles_copies;
+uint64_t logfiles_copiesend;
+
+/*
+ * An anonymous file in $TMPDIR, else /tmp, or null.  A week of
+ * decompressed logs can outgrow a small /tmp, and TMPDIR is where Unix
+ * tools are told to put such files; tmpfile() would not look at it.  No
+ * child inherits it.
+ */
+FILE *
+logfile_tempfile(void)
+{
+	static const char base[] = "/quorvel.XXXXXX";
+	const char *dir = getenv("TMPDIR");
+	if (dir == nullptr || *dir == '\0')
+		dir = "/tmp";
+	size_t len = strlen(dir);
+	char *path = static_cast<char *>(malloc(len + sizeof base));
+	if (path == nullptr)
+		quorvel_nomemory();
+	memcpy(path, dir, len);
+	memcpy(path + len, base, sizeof base);
+	int fd = mkstemp(path);
+	if (fd >= 0)
+		unlink(path);
+	free(path);
+	if (fd < 0)
+		return nullptr;
+	FILE *tmp = fcntl(fd, F_SETFD, FD_CLOEXEC) == 0 ? fdopen(fd, "w+") : nullptr;
+	if (tmp == nullptr)
+		close(fd);
+	return tmp;
+}
+
+void
+logfile_copyfails(const logfile *f)
+{
+	fprintf(stderr, "Cannot copy %s\n", f->name);
+	exit(1);
+}
+
+void
+logfile_copystart(logfile_copying *c, logfile *f)
+{
+	if (logfiles_copies == nullptr && (logfiles_copies = logfile_tempfile()) == nullptr)
+		logfile_copyfails(f);
+	f->copy = logfiles_copies;
+	f->copybase = logfiles_copiesend;
+	*c = {f, fileno(logfiles_copies), {0, 0}, {}};
+}
+
+bool
+logfile_copywrite(logfile_copying *c, const char *p, size_t n)
+{
+	logfile_countblock(&c->count, p, n);
+	logfile_sumblock(&c->sum, p, n);
+	return quorvel_writeall(c->fd, p, n);
+}
+
+void
+logfile_copyfinish(logfile_copying *c)
+{
+	logfile *f = c->f;
+
+	f->lines = logfile_countend(&c->count);
+	f->size = c->sum.seen;
+	logfiles_copiesend += f->size;
+	f->headlen = c->sum.headlen;
+	logfile_sumend(&c->sum, &f->head, &f->tail);
+}
+
+void
+logfile_copyundo(logfile_copying *c)
+{
+	logfile *f = c->f;
+	int fd = fileno(f->copy);
+
+	/* Its room goes back, and the next copy starts where it did. */
+	if (ftruncate(fd, off_t(f->copybase)) != 0 || lseek(fd, off_t(f->copybase), SEEK_SET) < 0)
+		logfile_copyfails(f);
+	f->copy = nullptr;
+	f->copybase = 0;
+}
