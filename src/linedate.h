@@ -5,8 +5,6 @@
 #ifndef LINEDATE_H
 #define LINEDATE_H
 
-#include <csetjmp>
-#include <csignal>
 #include <cstddef>
 #include <cstdint>
 
@@ -101,23 +99,8 @@ static constexpr size_t linedate_runmax = 64;
 extern linedate_run linedates_runs[linedate_runmax];
 extern size_t linedates_runcount;
 
-/*
- * Read f's text, through fd, in place from now on: its first byte, mapped,
- * or null when no mapping can be made.  linedates_map false keeps every
- * file to reads.
- */
+/* The output pass may read logs in place, through mappings; false keeps every log to reads. */
 extern bool linedates_map;
-const char *linedate_map(const logfile *f, int fd);
-void linedate_unmap(const logfile *f, const char *text);
-
-/*
- * Reads of f's mapped text are guarded from linedate_guard until
- * linedates_mapguarded is cleared: a file cut short under them jumps to
- * linedates_mapfault instead of ending the process.
- */
-extern sigjmp_buf linedates_mapfault;
-extern volatile sig_atomic_t linedates_mapguarded;
-void linedate_guard(const logfile *f, const char *text);
 
 int linedate_sort_function(const void *x, const void *y);
 void linedate_sort(void);

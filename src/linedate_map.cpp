@@ -6,16 +6,16 @@
  * faults (SIGBUS) at the first byte read past its new end; such reads are
  * guarded, and the file is left out like any other that changed.
  */
-#include "linedate.h"
+#include "linedate_map.h"
 
 #include <sys/mman.h>
 
 #include <csignal>
 #include <unistd.h>
 
-bool linedates_map = true;
 sigjmp_buf linedates_mapfault;
 volatile sig_atomic_t linedates_mapguarded;
+
 /*
  * Bytes mapped.  Logs are mapped within a quarter of the address space:
  * a 32-bit process keeps room for the rest of the run, and reads the
