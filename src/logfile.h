@@ -143,6 +143,8 @@ enum logfile_packing { logfile_plain, logfile_gzip, logfile_bzip2, logfile_xz, l
 
 /* Load the format's library, once: false when the system has none that serves. */
 bool logfile_loadlibrary(logfile_packing format);
+/* Load the libraries of all formats, as far as the system has them. */
+void logfile_loadlibraries(void);
 
 /*
  * Decompress fd, read from its start, whose first have bytes are at buf

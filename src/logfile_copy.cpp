@@ -125,6 +125,19 @@ logfile_copyfd(logfile_copying *c, int fd, pid_t child, char *buf, size_t n)
 	}
 }
 
+/*
+ * A library takes a descriptor while it is opened: all are loaded before
+ * the copies' file takes one of its own, so that a log of any format read
+ * later finds its library loaded at any limit on open files that leaves
+ * the copies' file and that log a descriptor each.
+ */
+static void
+logfile_beforecopies(void)
+{
+	if (logfiles_copies == nullptr)
+		logfile_loadlibraries();
+}
+
 /* Read the first bytes of fd, enough to know a format, into buf: how many, or -1. */
 static ssize_t
 logfile_readhead(int fd, char *buf)
@@ -155,6 +168,8 @@ logfile_copy(logfile *f, int fd, char *buf)
 	logfile_packing format = n >= 0 ? logfile_format(buf, size_t(n)) : logfile_plain;
 	bool ok = n >= 0;
 
+	if (ok)
+		logfile_beforecopies();
 	if (ok && format == logfile_plain) {
 		logfile_copying c;
 		logfile_copystart(&c, f);
@@ -163,8 +178,6 @@ logfile_copy(logfile *f, int fd, char *buf)
 		else
 			logfile_copyundo(&c);
 	} else if (ok) {
-		/* Loaded first: a library takes a descriptor while it is opened. */
-		logfile_loadlibrary(format);
 		FILE *raw = logfile_tempfile();
 		if (raw == nullptr)
 			logfile_copyfails(f);
@@ -183,7 +196,7 @@ logfile_decompress(logfile *f, int fd, logfile_packing format, char *buf, size_t
 {
 	logfile_copying c;
 
-	logfile_loadlibrary(format);
+	logfile_beforecopies();
 	logfile_copystart(&c, f);
 	if (logfile_decode(&c, fd, format, buf, have)) {
 		logfile_copyfinish(&c);

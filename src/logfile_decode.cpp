@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -167,6 +168,13 @@ logfile_loadlibrary(logfile_packing format)
 	}
 	l->loaded = 1;
 	return true;
+}
+
+void
+logfile_loadlibraries(void)
+{
+	for (logfile_packing format : {logfile_gzip, logfile_bzip2, logfile_xz, logfile_zstd})
+		logfile_loadlibrary(format);
 }
 
 /* One input being decoded with its format's library. */
