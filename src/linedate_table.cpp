@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <unistd.h>
 
 #include "quorvel_io.h"
 
@@ -57,37 +58,52 @@ linedate_populate(char *p, size_t n, double *took)
 	return true;
 }
 
-/* Bytes of zeros for the table, in huge pages where they come at once; null when there is no memory. */
+/*
+ * A mapping of bytes that starts a huge page, or null.  The larger one
+ * made to find it gives its slack back, so that the table takes no more
+ * of the address space than allocated memory would.
+ */
 static char *
-linedate_tablepages(size_t bytes)
+linedate_hugealigned(size_t bytes)
 {
-	size_t huge = linedate_hugepage, size = bytes + huge;
-	void *map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+	size_t huge = linedate_hugepage, page = size_t(sysconf(_SC_PAGESIZE));
+	size_t len = (bytes + page - 1) / page * page;
+	void *map = mmap(nullptr, len + huge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
 	if (map == MAP_FAILED)
 		return nullptr;
-	linedate_tablemap = map, linedate_tablemapsize = size;
-	char *p = static_cast<char *>(map) + (huge - reinterpret_cast<uintptr_t>(map) % huge) % huge;
+	char *p = static_cast<char *>(map);
+	size_t head = (huge - reinterpret_cast<uintptr_t>(p) % huge) % huge;
+	if (head > 0)
+		munmap(p, head);
+	munmap(p + head + len, huge - head);
+	linedate_tablemap = p + head, linedate_tablemapsize = len;
+	return p + head;
+}
 
+/* Make the table at p present, in huge pages while they come at once; false when there is no memory. */
+static bool
+linedate_tablepages(char *p, size_t bytes)
+{
+	size_t huge = linedate_hugepage;
 	double small, took;
+
 	madvise(p, huge, MADV_NOHUGEPAGE);
 	/* A system that cannot say how long pages take gets the small ones. */
 	if (!linedate_populate(p, huge, &small) || madvise(p + huge, bytes - huge, MADV_HUGEPAGE) != 0)
-		return linedate_populate(p, bytes, &took) ? p : nullptr;
+		return linedate_populate(p, bytes, &took);
 	size_t done = huge;
 	while (done < bytes) {
 		size_t n = std::min(huge, bytes - done);
 		if (!linedate_populate(p + done, n, &took))
-			return nullptr;
+			return false;
 		done += n;
 		if (took > small)
 			break;
 	}
-	if (done < bytes) {
-		madvise(p + done, bytes - done, MADV_NOHUGEPAGE);
-		if (!linedate_populate(p + done, bytes - done, &took))
-			return nullptr;
-	}
-	return p;
+	if (done == bytes)
+		return true;
+	madvise(p + done, bytes - done, MADV_NOHUGEPAGE);
+	return linedate_populate(p + done, bytes - done, &took);
 }
 #endif
 
@@ -95,18 +111,15 @@ linedate_tablepages(size_t bytes)
 static linedate *
 linedate_tablealloc(size_t bytes)
 {
-	void *p = nullptr;
-
 #if defined(MADV_HUGEPAGE) && defined(MADV_POPULATE_WRITE)
-	/* A small table is not worth a mapping of its own. */
-	if (bytes >= 4 * linedate_hugepage) {
-		p = linedate_tablepages(bytes);
-		if (p == nullptr)
-			quorvel_nomemory();
-		return static_cast<linedate *>(p);
-	}
+	/* A small table is not worth a mapping of its own; one that cannot be had is allocated. */
+	char *map = bytes >= 4 * linedate_hugepage ? linedate_hugealigned(bytes) : nullptr;
+	if (map != nullptr && linedate_tablepages(map, bytes))
+		return reinterpret_cast<linedate *>(map);
+	if (map != nullptr)
+		linedate_freebuffer();
 #endif
-	p = calloc(1, bytes);
+	void *p = calloc(1, bytes);
 	if (p == nullptr)
 		quorvel_nomemory();
 	return static_cast<linedate *>(p);
