@@ -36,8 +36,11 @@ struct logfile {
 	uint32_t headlen;	/* bytes of that first read */
 };
 
-/* Block size of the counting pass and of copies. */
-static constexpr size_t logfile_blocksize = 256 * 1024;
+/* Block size of the counting pass and of copies; the fuzzers take small ones, to reach their edges. */
+#ifndef QUORVEL_BLOCKSIZE
+#define QUORVEL_BLOCKSIZE (256 * 1024)
+#endif
+static constexpr size_t logfile_blocksize = QUORVEL_BLOCKSIZE;
 
 /*
  * logfile_sum.cpp: what is known of a file from the blocks read of it,

@@ -196,8 +196,12 @@ logfile_decoderstart(logfile_decoder *d)
 	case logfile_bzip2:
 		return logfile_bz2.init(&d->bz, 0, 0) == 0;
 	case logfile_xz:
-		/* Concatenated streams and their padding, as xz reads a file. */
-		return logfile_lzma.init(&d->xz, logfile_xzmemlimit, 0x08) == 0;
+		/*
+		 * Concatenated streams and their padding, as xz reads a file
+		 * (LZMA_CONCATENATED); and a stream whose check cannot be
+		 * verified fails, as it fails xz (LZMA_TELL_UNSUPPORTED_CHECK).
+		 */
+		return logfile_lzma.init(&d->xz, logfile_xzmemlimit, 0x08 | 0x02) == 0;
 	case logfile_zstd:
 		if ((d->zstd = logfile_zstdlib.create()) == nullptr)
 			return false;
