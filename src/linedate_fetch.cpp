@@ -82,14 +82,20 @@ linedate_release(void)
 }
 
 /*
- * Where many logs share the windows' room, one larger than its window
- * would cost a read call every few lines: it is read in place from the
- * start, which costs one call to map it and needs no descriptor after.
+ * Where many logs share the windows' room, a window may hold only a few
+ * lines of its log, and a log larger than it would cost a read call every
+ * few lines: such a log is read in place from the start, which costs one
+ * call to map it and needs no descriptor after.  A window of more lines
+ * costs less than the checks of lines read in place.
  */
+static constexpr uint64_t linedate_fewlines = 16;
+
 static bool
 linedate_mapfirst(const linedate_window *w)
 {
-	return linedates_map && !w->unmappable && w->cap < linedate_windowmax && w->file->size > w->cap;
+	const logfile *f = w->file;
+
+	return linedates_map && !w->unmappable && f->size > w->cap && w->cap < linedate_fewlines * f->size / f->lines;
 }
 
 /* Does w's file, mapped, still begin and end as counted?  One cut short under the check does not. */
@@ -210,10 +216,11 @@ linedate_fetchlong(const logfile *f, uint64_t pos, size_t len)
 }
 
 /*
- * A line read in place is a read of its own, taken, as a window's read,
- * with the byte before it, so that the checks and the copy out see the
- * same bytes however the file changes meanwhile; null when the file was
- * cut short under its mapping.
+ * A line read in place is a read of its own, its key checked: the bytes
+ * under a mapping may change between any two lines.  It is taken, as a
+ * window's read, with the byte before it, so that the checks and the copy
+ * out see the same bytes however the file changes meanwhile; null when
+ * the file was cut short under its mapping.
  */
 const char *
 linedate_takeinplace(linedate_window *w, uint64_t pos, size_t len, bool *reread)

@@ -320,16 +320,17 @@ TEST(ChangeRun, ReplacedWhileClosedAtTheOpenLimit)
 }
 
 /*
- * Among many logs, whose windows are small, a larger one is read in place
- * from the start: changed while it is read, or, opened only when first
- * read at the limit on open files, changed before that.  Once mapped, it
- * is read as counted whatever takes its name, as one held open is.
+ * Among many logs, whose windows hold a few long lines only, one larger
+ * than its window is read in place from the start: changed while it is
+ * read, or, opened only when first read at the limit on open files,
+ * changed before that.  Once mapped, it is read as counted whatever takes
+ * its name, as one held open is.
  */
 TEST(ChangeRun, ReadInPlaceFromTheStartAmongManyLogs)
 {
-	std::string others, names;
-	for (int k = 0; k < 200; k++) {
-		std::string text = log("o" + std::to_string(k), 150, k + 1, 400);
+	std::string others, names, tag = "live" + std::string(3500, 'x');
+	for (int k = 0; k < 300; k++) {
+		std::string text = log("o" + std::to_string(k), 100, k + 1, 400);
 		others += text;
 		scratch_write("o" + std::to_string(k), text);
 		names += " o" + std::to_string(k);
@@ -347,9 +348,9 @@ TEST(ChangeRun, ReadInPlaceFromTheStartAmongManyLogs)
 		{"ulimit -n 24; $Q" + names + " live.log", refill, "100000", lost},
 	};
 	for (const auto &c : cases) {
-		std::string status, live = log("live", 100000, std::stoi(c[2]), 2);
+		std::string status, live = log(tag, 3000, std::stoi(c[2]), 2);
 		scratch_write("live.log", live);
-		scratch_write("new", log("new", 100000, 0, 2, 2004));
+		scratch_write("new", log(tag, 3000, 0, 2, 2004));
 		output o = changed_while_waiting(c[0], c[1], &status);
 		EXPECT_EQ(status, c[3].empty() ? "0\n" : "1\n") << c[0] << c[1];
 		EXPECT_EQ(o.err, c[3]) << c[0] << c[1];
