@@ -8,8 +8,9 @@
  * carries, is in it.  A log whose lines are seen to be wanted in scattered
  * order is read in place from then on, through a mapping of the file
  * (linedate_map.cpp); so is, from the start, one larger than its window
- * where many logs share the windows' room.  Every read of a mapping is
- * guarded: a file cut short under it is a line that cannot be had.
+ * where so many logs share the windows' room that its window would hold
+ * fewer than 16 of its lines.  Every read of a mapping is guarded: a
+ * file cut short under it is a line that cannot be had.
  *
  * The files keep their descriptors as far as the limit on open files
  * allows; past it, one not read lately gives its own up to the file
