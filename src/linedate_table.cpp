@@ -30,7 +30,8 @@ static size_t linedate_tablemapsize;
  * the sort and merge miss the TLB less.  But a huge page can be slow to
  * come: where the system must compact memory for it, or where the host
  * of a virtual machine must back it anew, it takes twenty to forty times
- * as long as small pages of memory freed lately.  So the table is made
+ * as long as one of memory freed lately, and several times as long as
+ * the same span of small pages.  So the table is made
  * present a huge page at a time, each timed against a span of small pages
  * made present first; from the first that comes slower on, the rest takes
  * small pages.
