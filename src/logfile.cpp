@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
@@ -42,9 +43,10 @@ logfile_add(const char *filename)
 
 /*
  * Count the bounded reads of fd, whose first n bytes are at buf, and the
- * bytes they took; false on a read error.  A short read that reaches the
- * size the file had when opened is its end, as a read that returns
- * nothing is.
+ * bytes they took; false on a read error, or when the file ends short of
+ * the size it had when opened: cut while counted, its last line may be
+ * torn and the rest of it is gone.  A short read that reaches that size
+ * is its end, as a read that returns nothing is.
  */
 static bool
 logfile_countfd(logfile *f, int fd, uint64_t size, char *buf, size_t n)
@@ -64,6 +66,8 @@ logfile_countfd(logfile *f, int fd, uint64_t size, char *buf, size_t n)
 			return false;
 		n = size_t(r);
 	}
+	if (off < size)
+		return false;
 	f->lines = logfile_countend(&c);
 	f->size = off;
 	f->headlen = sum.headlen;
@@ -71,16 +75,33 @@ logfile_countfd(logfile *f, int fd, uint64_t size, char *buf, size_t n)
 	return true;
 }
 
-/* Count one file and note which file it was, for the later passes. */
-static void
-logfile_countone(logfile *f, char *buf)
+/* Open f's name to be counted: its descriptor, or -1 with errno saying why not. */
+static int
+logfile_openinput(const logfile *f, struct stat *st)
 {
 	int fd = open(f->name, O_RDONLY);
 	if (fd < 0)
-		return;
+		return -1;
+	int why = fstat(fd, st) != 0 ? errno : S_ISDIR(st->st_mode) ? EISDIR : 0;
+	if (why == 0)
+		return fd;
+	close(fd);
+	errno = why;
+	return -1;
+}
+
+/*
+ * Count one file and note which file it was, for the later passes.  A name
+ * that cannot be opened, or that is a directory, is said here, so that a
+ * forgotten sudo or a wrong path is not taken for a quiet day.
+ */
+static void
+logfile_countone(logfile *f, char *buf)
+{
 	struct stat st;
-	if (fstat(fd, &st) != 0) {
-		close(fd);
+	int fd = logfile_openinput(f, &st);
+	if (fd < 0) {
+		logfile_lose(f, "Cannot open %s: %s\n", strerror(errno));
 		return;
 	}
 	f->dev = st.st_dev;
@@ -89,15 +110,12 @@ logfile_countone(logfile *f, char *buf)
 	ssize_t first = S_ISREG(st.st_mode) ? quorvel_pread(fd, buf, logfile_blocksize, 0) : 0;
 	logfile_packing format = first > 0 ? logfile_format(buf, size_t(first)) : logfile_plain;
 	/* A copy is counted as it is written. */
-	if ((!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) || format != logfile_plain) {
+	if (!S_ISREG(st.st_mode) || format != logfile_plain) {
 		f->counted = format != logfile_plain ? logfile_decompress(f, fd, format, buf, size_t(first)) :
 		    logfile_copy(f, fd, buf);
 	} else {
 		f->counted = true;
-		/* A directory reads as an empty file. */
-		if (S_ISDIR(st.st_mode)) {
-			f->head = f->tail = logfile_checksum(nullptr, 0);
-		} else if (first < 0 || !logfile_countfd(f, fd, uint64_t(st.st_size), buf, size_t(first))) {
+		if (first < 0 || !logfile_countfd(f, fd, uint64_t(st.st_size), buf, size_t(first))) {
 			f->lines = 0;
 			logfile_lose(f, "Cannot read %s again\n");
 		}

@@ -104,9 +104,9 @@ void logfile_close(const logfile *f, int fd);
 
 /*
  * Leave f's lines out: say so once, with the message that names the
- * failure, and make the exit status 1.
+ * failure (format takes f's name, then why), and make the exit status 1.
  */
-void logfile_lose(logfile *f, const char *format);
+void logfile_lose(logfile *f, const char *format, const char *why = nullptr);
 
 /* logfile_copyfile.cpp: the file of the copies, and a copy written into it. */
 

@@ -122,11 +122,11 @@ logfile_checksum(const char *p, size_t n)
 }
 
 void
-logfile_lose(logfile *f, const char *format)
+logfile_lose(logfile *f, const char *format, const char *why)
 {
 	if (f->lost)
 		return;
-	fprintf(stderr, format, f->name);
+	fprintf(stderr, format, f->name, why);
 	f->lost = true;
 	logfiles_lost++;
 }

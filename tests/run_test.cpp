@@ -2,6 +2,7 @@
 #include <random>
 #include <string>
 #include <vector>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -63,10 +64,10 @@ TEST(Run, TraceOfTwoFiles)
 	EXPECT_EQ(r.out, expected_merge({a, b}));
 	EXPECT_EQ(r.err, "logfile_add (" + a + ")\nlogfile_add (" + b + ")\nlogfile_add (" + scratch_dir() +
 	    "/missing.log)\nlogfile_linecount ()\nFile " + a + " has 3 lines\nFile " + b + " has 2 lines\n"
-	    "linedate_createbuffer ()\n" + alloc_trace(8) + "linedate_parsefile (" + a + ")\n"
+	    "Cannot open " + scratch_dir() + "/missing.log: No such file or directory\nlinedate_createbuffer ()\n" + alloc_trace(8) + "linedate_parsefile (" + a + ")\n"
 	    "linedate_parsefile (" + b + ")\nlinedate_parsefile (" + scratch_dir() + "/missing.log)\n"
 	    "linedate_sort ()\nlinedate_output ()\n");
-	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.status, 1);
 
 	/* Only names after the switch are traced as they are added. */
 	r = run_quorvel({a, V, b});
@@ -88,6 +89,35 @@ TEST(Run, HigherTraceLevels)
 	EXPECT_NE(r2.err.find("linedate_output ()\n" + open), std::string::npos);
 	EXPECT_EQ(r2.err.find(line), std::string::npos);
 	EXPECT_NE(r3.err.find("linedate_parsefile (" + a + ")\n" + line + "linedate_sort"), std::string::npos);
+}
+
+/* A name that cannot be read is said where its count would be, and every other input is merged. */
+TEST(Run, NamesThatCannotBeOpened)
+{
+	scratch_write("a.log", clf("05/Mar/2003:08:15:02", "/a"));
+	scratch_write("b.log", clf("05/Mar/2003:08:15:01", "/b"));
+	scratch_write("secret", clf("05/Mar/2003:08:15:00", "/secret"));
+	ASSERT_EQ(run_shell("mkdir d && chmod 755 . && chmod 644 a.log b.log && chmod 600 secret").status, 0);
+	/* Root reads whatever it likes: the run is made as nobody. */
+	std::string as = geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "chmod 0 secret && ";
+	const struct {
+		const char *name, *why;
+	} names[] = {{"nosuch", "No such file or directory"}, {"secret", "Permission denied"},
+	    {"d", "Is a directory"}, {"-", "No such file or directory"}, {"--help", "No such file or directory"},
+	    {"-vv", "No such file or directory"}};
+	std::string args, said;
+	for (const auto &n : names) {
+		args += std::string(" ") + n.name;
+		said += std::string("Cannot open ") + n.name + ": " + n.why + "\n";
+	}
+	run_result r = run_shell(as + "$Q a.log" + args + " b.log");
+	EXPECT_EQ(r.out, clf("05/Mar/2003:08:15:01", "/b") + clf("05/Mar/2003:08:15:02", "/a"));
+	EXPECT_EQ(r.err, said);
+	EXPECT_EQ(r.status, 1);
+	r = run_shell("$Q " + V + " a.log nosuch b.log");
+	EXPECT_NE(r.err.find("logfile_linecount ()\nFile a.log has 1 lines\nCannot open nosuch: No such file or "
+	    "directory\nFile b.log has 1 lines\nlinedate_createbuffer ()\n"), std::string::npos) << r.err;
+	EXPECT_EQ(r.status, 1);
 }
 
 TEST(Run, OnlyWholeSwitchesAreSwitches)

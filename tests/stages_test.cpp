@@ -50,7 +50,8 @@ TEST_F(Stages, CountingTakesBoundedReads)
 	EXPECT_EQ(err, "logfile_add (" + a + ")\nlogfile_add (" + b + ")\nlogfile_add (" + c +
 	    ")\nlogfile_add (" + scratch_dir() + "/missing)\nlogfile_add (" + d + ")\n"
 	    "logfile_linecount ()\nFile " + a + " has 2 lines\nFile " + b + " has 3 lines\n"
-	    "File " + c + " has 0 lines\nFile " + d + " has 5 lines\n"
+	    "File " + c + " has 0 lines\nCannot open " + scratch_dir() + "/missing: No such file or directory\n"
+	    "File " + d + " has 5 lines\n"
 	    "linedate_createbuffer ()\n" + alloc_trace(10 + 5));
 	EXPECT_EQ(linedates_totalcount, 10u);
 }

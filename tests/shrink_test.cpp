@@ -1,0 +1,57 @@
+/*
+ * A log cut short while the counting pass reads it is said once, as one
+ * cut between the passes is, and none of its lines are printed: never a
+ * torn last line, never a merge that silently stops early.
+ */
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+
+namespace {
+
+/* Lines of 100 bytes, from second first on. */
+std::string
+lines(const std::string &tag, int n, int first)
+{
+	std::string text;
+	for (int i = 0; i < n; i++) {
+		char buf[128];
+		int t = first + 2 * i;
+		snprintf(buf, sizeof buf, "10.0.0.1 - - [05/Mar/2003:%02d:%02d:%02d +0000] \"GET /%s%06d", t / 3600,
+		    t / 60 % 60, t % 60, tag.c_str(), i);
+		std::string l = buf;
+		text += l + std::string(99 - l.size(), 'x') + "\n";
+	}
+	return text;
+}
+
+TEST(Shrink, CutWhileCounted)
+{
+	/* 600,000 bytes, read by the count in blocks of 256 KiB. */
+	std::string other = lines("other", 300, 1);
+	scratch_write("live.log", lines("live", 6000, 0));
+	scratch_write("other.log", other);
+	/* Before which read of the log, to what size: mid-line, at a line's end, empty. */
+	const struct {
+		int read;
+		long size;
+	} cuts[] = {{1, 300100}, {2, 300150}, {2, 300100}, {3, 550000}, {3, 524288}, {1, 0}};
+	for (const auto &c : cuts) {
+		run_result r = run_shell("cp live.log cut.log && export ASAN_OPTIONS=verify_asan_link_order=0 "
+		    "QUORVEL_CUT=\"$PWD/cut.log " + std::to_string(c.read) + " " + std::to_string(c.size) +
+		    "\" LD_PRELOAD='" QUORVEL_SHRINK_SHIM "' && $Q cut.log other.log");
+		EXPECT_EQ(r.out, other) << c.read << " " << c.size;
+		EXPECT_EQ(r.err, "Cannot read cut.log again\n") << c.read << " " << c.size;
+		EXPECT_EQ(r.status, 1) << c.read << " " << c.size;
+	}
+	/* Cut at no read: the shim itself changes nothing. */
+	run_result r = run_shell("cp live.log cut.log && QUORVEL_CUT=\"$PWD/cut.log 99 0\" "
+	    "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD='" QUORVEL_SHRINK_SHIM "' $Q cut.log other.log | "
+	    "cmp - <($Q live.log other.log) && echo same");
+	EXPECT_EQ(r.out, "same\n");
+	EXPECT_EQ(r.err, "");
+}
+
+}
