@@ -58,7 +58,10 @@ void linedate_freebuffer(void);
  * month carried from line to line; an unknown month name leaves it.
  */
 uint32_t linedate_datekey(const char *line, size_t len, int *month);
-/* The same key, worked out again without a trace line. */
+/*
+ * The same key, worked out again without a trace line; a read that begins
+ * with zero bytes is read from its first other byte, as the scan reads it.
+ */
 uint32_t linedate_checkkey(const char *line, size_t len, int *month);
 
 void linedate_parse(void);

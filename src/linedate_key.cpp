@@ -340,5 +340,8 @@ linedate_checkkey(const char *line, size_t len, int *month)
 {
 	int f[5];
 
+	/* A line that begins with zero bytes was keyed from the first other byte on. */
+	for (; len > 0 && *line == 0; len--)
+		line++;
 	return linedate_keyofsum(linedate_seconds(line, len, month, f));
 }

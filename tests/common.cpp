@@ -108,10 +108,12 @@ expected_merge(const std::vector<std::string> &paths)
 			size_t nl = text.find('\n', at);
 			end = nl == std::string::npos ? text.size() : nl + 1;
 			std::string line = text.substr(at, end - at);
-			if (line[0] == '\0' || line[0] == '\n')
+			/* Keyed from the first byte other than zero, to the end of that byte's read. */
+			size_t lead = line.find_first_not_of('\0');
+			if (lead == std::string::npos || line[lead] == '\n')
 				continue;
-			size_t first = std::min(line.size(), quorvel_linemax);
-			uint32_t key = linedate_datekey(line.data(), first, &month);
+			size_t read_end = std::min(line.size(), (lead / quorvel_linemax + 1) * quorvel_linemax);
+			uint32_t key = linedate_datekey(line.data() + lead, read_end - lead, &month);
 			if (line.back() != '\n')
 				line += '\n';
 			lines.emplace_back(key, line);

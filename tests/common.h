@@ -20,7 +20,8 @@ void stages_run(const std::vector<std::string> &names);
 /*
  * The merge of these files as the rules define it: every non-blank
  * physical line whole and ended by a newline, stably sorted by the key of
- * its first read.
+ * its first read, or, for a line that begins with zero bytes, of its first
+ * read that holds another byte, from that byte on.
  */
 std::string expected_merge(const std::vector<std::string> &paths);
 

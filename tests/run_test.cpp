@@ -142,9 +142,11 @@ TEST(Run, MergedLinesAreWholeAndEnded)
 	std::string longline = clf("05/Mar/2003:08:15:04", std::string(9000, 'l'));
 	std::string exact = clf("05/Mar/2003:08:15:04", "/");
 	exact.insert(exact.size() - 1, std::string(3999 - exact.size() + 1, 'e'));
+	/* The entry written after a crash, behind the zero bytes left where data were lost. */
+	std::string crashed = std::string(4, '\0') + clf("05/Mar/2003:08:15:07", "/after-crash");
 	std::string a = scratch_write("a.log", clf("05/Mar/2003:08:15:02") + "\n\n" + exact + longline +
 	    std::string("\0zero\n", 6) + clf("05/Mar/2003:08:15:06", std::string("/z\0z", 4)) + "\r\n" +
-	    clf("05/Mar/2003:08:15:08").substr(0, 70));
+	    crashed + clf("05/Mar/2003:08:15:08").substr(0, 70));
 	std::string last = clf("05/Mar/2003:08:15:05", "/");
 	last.pop_back();
 	last.append(3999 - last.size(), 'x');
@@ -153,6 +155,7 @@ TEST(Run, MergedLinesAreWholeAndEnded)
 	EXPECT_EQ(r.out, expected_merge({a, b, a}));
 	EXPECT_NE(r.out.find(exact + longline + exact + longline), std::string::npos);
 	EXPECT_NE(r.out.find(last + "\n"), std::string::npos);
+	EXPECT_NE(r.out.find(crashed + clf("05/Mar/2003:08:15:08").substr(0, 70) + "\n"), std::string::npos);
 	EXPECT_EQ(r.err, "");
 	EXPECT_EQ(r.status, 0);
 }

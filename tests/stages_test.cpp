@@ -150,20 +150,44 @@ TEST_F(Stages, ScanFillsRecordsInFileOrder)
 
 TEST_F(Stages, ScanPassesOverBlankLinesOnly)
 {
-	std::string l = clf(5, "Mar", "08:15:02");
-	std::string a = scratch_write("a", l + "\n" + std::string("\0x\n", 3) + " " + l + "\r\n" + l);
-	stages_count({a});
+	std::string l = clf(5, "Mar", "08:15:02"), z(5000, '\0');
+	const uint32_t key = 104919302, any = 1;
+	int month = 3;
+	/* A date cut by the end of a read: the key is of what the read holds. */
+	const uint32_t cut = linedate_checkkey("1", 1, &month);
+	/*
+	 * Each line, and the keys of its records: one that begins with zero
+	 * bytes has the key of its first read that holds another byte, from
+	 * that byte on; a line of zero bytes alone is blank.
+	 */
+	const struct {
+		std::string text;
+		std::vector<uint32_t> keys;
+	} lines[] = {
+		{l, {key}}, {"\n", {}}, {z.substr(0, 3) + "\n", {}}, {z.substr(0, 3999) + "\n", {}},
+		{std::string("\0x\n", 3), {any}}, {z.substr(0, 2) + l, {key}}, {z + l, {key, key}},
+		{z.substr(0, 3998) + l, {cut, cut}}, {" " + l, {key}}, {"\r\n", {any}}, {l.substr(0, l.size() - 1), {key}},
+		{z.substr(0, 3), {}},
+	};
+	std::string text;
+	std::vector<std::pair<uint64_t, uint32_t>> want;
+	for (const auto &line : lines) {
+		for (size_t i = 0; i < line.keys.size(); i++)
+			want.push_back({text.size() + i * 3999, line.keys[i]});
+		text += line.text;
+	}
+	stages_count({scratch_write("a", text)});
 	linedate_parse();
-	linedate *r = linedates_buffer;
-	EXPECT_EQ(linedate_offset(&r[0]), 0u);
-	EXPECT_EQ(linedate_offset(&r[1]), l.size() + 4);	/* after the newline and the zero-byte line */
-	EXPECT_NE(r[1].time, 0u);
-	EXPECT_EQ(linedate_offset(&r[2]), 2 * l.size() + 5);
-	EXPECT_NE(r[2].time, 0u);
-	EXPECT_EQ(linedate_offset(&r[3]), 2 * l.size() + 7);
-	EXPECT_NE(r[3].time, 0u);
-	EXPECT_EQ(r[4].time, 0u);
-	EXPECT_EQ(linedate_offset(&r[4]), 3 * l.size() + 7);
+	for (size_t i = 0; i < want.size(); i++) {
+		const linedate *r = &linedates_buffer[i];
+		EXPECT_EQ(linedate_offset(r), want[i].first) << i;
+		if (want[i].second == any)
+			EXPECT_NE(r->time, 0u) << i;
+		else
+			EXPECT_EQ(r->time, want[i].second) << i;
+	}
+	EXPECT_EQ(linedates_buffer[want.size()].time, 0u);
+	EXPECT_EQ(linedate_offset(&linedates_buffer[want.size()]), text.size());
 }
 
 TEST_F(Stages, MonthIsCarriedAcrossLinesAndFiles)
