@@ -117,7 +117,9 @@ void logfile_lose(logfile *f, const char *format, const char *why = nullptr);
 extern FILE *logfiles_copies;
 extern uint64_t logfiles_copiesend;
 
-/* An anonymous file in $TMPDIR, else /tmp, or null. */
+/* The directory of the copies: $TMPDIR, else /tmp. */
+const char *logfile_tempdir(void);
+/* An anonymous file there, or null, errno saying why. */
 FILE *logfile_tempfile(void);
 
 /* A copy of f being written into fd, counted as it goes. */
@@ -136,7 +138,10 @@ bool logfile_copywrite(logfile_copying *c, const char *p, size_t n);
 void logfile_copyfinish(logfile_copying *c);
 /* Take back what was written of the copy. */
 void logfile_copyundo(logfile_copying *c);
-/* Say that f cannot be copied and end the run. */
+/*
+ * Say that f cannot be copied, for the reason errno gives, in the
+ * directory of the copies, and end the run.
+ */
 [[noreturn]] void logfile_copyfails(const logfile *f);
 
 /* logfile_decode.cpp: decompression with the system's libraries. */
@@ -150,12 +155,20 @@ bool logfile_loadlibrary(logfile_packing format);
 void logfile_loadlibraries(void);
 
 /*
+ * What a format's library made of the data: whole, or why not.  Where it
+ * cannot serve (missing, or the data want more memory than a decoder is
+ * given) the format's tool decides; where it found the data damaged or cut
+ * short, the tool is asked only to confirm.  unread: fd failed to read, as
+ * errno says.
+ */
+enum logfile_verdict { logfile_whole, logfile_unserved, logfile_damaged, logfile_cut, logfile_unread };
+
+/*
  * Decompress fd, read from its start, whose first have bytes are at buf
  * already, into the copy with the format's library, through buf of 2 x
- * logfile_blocksize bytes: false when the library is missing or fails on
- * the data.
+ * logfile_blocksize bytes.
  */
-bool logfile_decode(logfile_copying *c, int fd, logfile_packing format, char *buf, size_t have);
+logfile_verdict logfile_decode(logfile_copying *c, int fd, logfile_packing format, char *buf, size_t have);
 
 /* logfile_copy.cpp: copies of pipes and of compressed inputs. */
 

@@ -5,6 +5,7 @@
  */
 #include "logfile.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,8 +17,16 @@
 FILE *logfiles_copies;
 uint64_t logfiles_copiesend;
 
+const char *
+logfile_tempdir(void)
+{
+	const char *dir = getenv("TMPDIR");
+
+	return dir != nullptr && *dir != '\0' ? dir : "/tmp";
+}
+
 /*
- * An anonymous file in $TMPDIR, else /tmp, or null.  A week of
+ * An anonymous file in the directory of the copies, or null.  A week of
  * decompressed logs can outgrow a small /tmp, and TMPDIR is where Unix
  * tools are told to put such files; tmpfile() would not look at it.  No
  * child inherits it.
@@ -26,9 +35,7 @@ FILE *
 logfile_tempfile(void)
 {
 	static const char base[] = "/quorvel.XXXXXX";
-	const char *dir = getenv("TMPDIR");
-	if (dir == nullptr || *dir == '\0')
-		dir = "/tmp";
+	const char *dir = logfile_tempdir();
 	size_t len = strlen(dir);
 	char *path = static_cast<char *>(malloc(len + sizeof base));
 	if (path == nullptr)
@@ -42,15 +49,20 @@ logfile_tempfile(void)
 	if (fd < 0)
 		return nullptr;
 	FILE *tmp = fcntl(fd, F_SETFD, FD_CLOEXEC) == 0 ? fdopen(fd, "w+") : nullptr;
-	if (tmp == nullptr)
+	if (tmp == nullptr) {
+		int why = errno;
 		close(fd);
+		errno = why;
+	}
 	return tmp;
 }
 
 void
 logfile_copyfails(const logfile *f)
 {
-	fprintf(stderr, "Cannot copy %s\n", f->name);
+	/* The room, or the directory, is what a user can change. */
+	fprintf(stderr, "Cannot copy %s: %s in %s; set TMPDIR to another directory\n", f->name,
+	    strerror(errno), logfile_tempdir());
 	exit(1);
 }
 

@@ -98,13 +98,14 @@ static struct {
 	size_t (*setparameter)(void *, int, int);
 	size_t (*decompress)(void *, logfile_zstdout *, logfile_zstdin *);
 	unsigned (*iserror)(size_t);
+	int (*errorcode)(size_t);
 	size_t (*free)(void *);
 } logfile_zstdlib;
 
 /* Where to find each format's library, as Linux and the BSDs name them. */
 struct logfile_library {
 	const char *sonames[4];
-	const char *symbols[6];
+	const char *symbols[7];
 	void *entries;		/* one of the structures above */
 	int loaded;		/* 0 not yet tried, 1 loaded, -1 missing */
 };
@@ -118,7 +119,7 @@ static logfile_library logfile_libraries[] = {
 	{{"liblzma.so.5", nullptr}, {"lzma_stream_decoder", "lzma_code", "lzma_end", nullptr}, &logfile_lzma, 0},
 	{{"libzstd.so.1", nullptr},
 	    {"ZSTD_createDCtx", "ZSTD_DCtx_setParameter", "ZSTD_decompressStream", "ZSTD_isError",
-		"ZSTD_freeDCtx", nullptr}, &logfile_zstdlib, 0},
+		"ZSTD_getErrorCode", "ZSTD_freeDCtx", nullptr}, &logfile_zstdlib, 0},
 };
 
 /*
@@ -254,7 +255,8 @@ logfile_decoderagain(logfile_decoder *d)
 	}
 }
 
-enum logfile_step { logfile_stepmore, logfile_stepend, logfile_stepbad };
+/* A step decoded more, ended a stream, met damaged data, or wants more memory than it is given. */
+enum logfile_step { logfile_stepmore, logfile_stepend, logfile_stepbad, logfile_stepbig };
 
 /*
  * Decode from *in, *inlen bytes, into *out, *outlen bytes of room, as far
@@ -276,16 +278,17 @@ logfile_decoderstep(logfile_decoder *d, const char **in, size_t *inlen, char **o
 		r = logfile_zlib.inflate(&d->z, 0);
 		*in = reinterpret_cast<const char *>(d->z.next_in), *inlen = d->z.avail_in;
 		*out = reinterpret_cast<char *>(d->z.next_out), *outlen = d->z.avail_out;
-		/* Z_STREAM_END; Z_OK, or Z_BUF_ERROR when it could not go on. */
-		return r == 1 ? logfile_stepend : r == 0 || r == -5 ? logfile_stepmore : logfile_stepbad;
+		/* Z_STREAM_END; Z_OK, or Z_BUF_ERROR when it could not go on; Z_MEM_ERROR. */
+		return r == 1 ? logfile_stepend : r == 0 || r == -5 ? logfile_stepmore :
+		    r == -4 ? logfile_stepbig : logfile_stepbad;
 	case logfile_bzip2:
 		d->bz.next_in = *in, d->bz.avail_in = unsigned(*inlen);
 		d->bz.next_out = *out, d->bz.avail_out = unsigned(*outlen);
 		r = logfile_bz2.decompress(&d->bz);
 		*in = d->bz.next_in, *inlen = d->bz.avail_in;
 		*out = d->bz.next_out, *outlen = d->bz.avail_out;
-		/* BZ_STREAM_END, BZ_OK */
-		return r == 4 ? logfile_stepend : r == 0 ? logfile_stepmore : logfile_stepbad;
+		/* BZ_STREAM_END, BZ_OK, BZ_MEM_ERROR */
+		return r == 4 ? logfile_stepend : r == 0 ? logfile_stepmore : r == -3 ? logfile_stepbig : logfile_stepbad;
 	case logfile_xz:
 		d->xz.next_in = *in, d->xz.avail_in = *inlen;
 		d->xz.next_out = *out, d->xz.avail_out = *outlen;
@@ -293,8 +296,9 @@ logfile_decoderstep(logfile_decoder *d, const char **in, size_t *inlen, char **o
 		r = logfile_lzma.code(&d->xz, last ? 3 : 0);
 		*in = d->xz.next_in, *inlen = d->xz.avail_in;
 		*out = d->xz.next_out, *outlen = d->xz.avail_out;
-		/* LZMA_STREAM_END; LZMA_OK, or LZMA_BUF_ERROR when it could not go on. */
-		return r == 1 ? logfile_stepend : r == 0 || r == 10 ? logfile_stepmore : logfile_stepbad;
+		/* LZMA_STREAM_END; LZMA_OK, or LZMA_BUF_ERROR when it could not go on; LZMA_MEM_ERROR, LZMA_MEMLIMIT_ERROR. */
+		return r == 1 ? logfile_stepend : r == 0 || r == 10 ? logfile_stepmore :
+		    r == 5 || r == 6 ? logfile_stepbig : logfile_stepbad;
 	case logfile_zstd: {
 		logfile_zstdin i = {*in, *inlen, 0};
 		logfile_zstdout o = {*out, *outlen, 0};
@@ -302,7 +306,11 @@ logfile_decoderstep(logfile_decoder *d, const char **in, size_t *inlen, char **o
 		*in += i.pos, *inlen -= i.pos;
 		*out += o.pos, *outlen -= o.pos;
 		/* 0: a frame ended and all of it is out. */
-		return logfile_zstdlib.iserror(z) ? logfile_stepbad : z == 0 ? logfile_stepend : logfile_stepmore;
+		if (!logfile_zstdlib.iserror(z))
+			return z == 0 ? logfile_stepend : logfile_stepmore;
+		/* ZSTD_error_frameParameter_windowTooLarge, ZSTD_error_memory_allocation */
+		int code = logfile_zstdlib.errorcode(z);
+		return code == 16 || code == 64 ? logfile_stepbig : logfile_stepbad;
 	}
 	case logfile_plain:
 		break;
@@ -312,10 +320,10 @@ logfile_decoderstep(logfile_decoder *d, const char **in, size_t *inlen, char **o
 
 /*
  * Run the decoder over fd from its start, the first have bytes of it at
- * in already, into the copy: true when the data were whole, every stream
+ * in already, into the copy: whole when the data were whole, every stream
  * ending where the next or the file begins.
  */
-static bool
+static logfile_verdict
 logfile_decoderrun(logfile_decoder *d, logfile_copying *c, int fd, char *in, char *out, size_t have)
 {
 	const char *next = in;
@@ -327,38 +335,40 @@ logfile_decoderrun(logfile_decoder *d, logfile_copying *c, int fd, char *in, cha
 		if (left == 0 && !last) {
 			ssize_t n = quorvel_pread(fd, in, logfile_blocksize, off);
 			if (n < 0)
-				return false;
+				return logfile_unread;
 			last = n == 0;
 			off += uint64_t(n), next = in, left = size_t(n);
 		}
 		if (ended) {
 			if (left == 0)
-				return true;
+				return logfile_whole;
 			if (!logfile_decoderagain(d))
-				return false;
+				return logfile_damaged;
 		}
 		char *made = out;
 		size_t room = logfile_blocksize, had = left;
 		logfile_step step = logfile_decoderstep(d, &next, &left, &made, &room, last);
 		if (made > out && !logfile_copywrite(c, out, size_t(made - out)))
 			logfile_copyfails(c->f);
+		if (step == logfile_stepbad || step == logfile_stepbig)
+			return step == logfile_stepbad ? logfile_damaged : logfile_unserved;
 		/* A step that could not go on with all the input given: cut short. */
 		bool stuck = left == had && room == logfile_blocksize && (last || left > 0);
-		if (step == logfile_stepbad || (step == logfile_stepmore && stuck))
-			return false;
+		if (step == logfile_stepmore && stuck)
+			return last ? logfile_cut : logfile_damaged;
 		ended = step == logfile_stepend;
 	}
 }
 
-bool
+logfile_verdict
 logfile_decode(logfile_copying *c, int fd, logfile_packing format, char *buf, size_t have)
 {
 	logfile_decoder d = {};
 
 	d.format = format;
 	if (!logfile_loadlibrary(format) || !logfile_decoderstart(&d))
-		return false;
-	bool whole = logfile_decoderrun(&d, c, fd, buf, buf + logfile_blocksize, have);
+		return logfile_unserved;
+	logfile_verdict v = logfile_decoderrun(&d, c, fd, buf, buf + logfile_blocksize, have);
 	logfile_decoderend(&d);
-	return whole;
+	return v;
 }

@@ -58,6 +58,8 @@ quorvel_writeall(int fd, const char *buf, size_t n)
 		ssize_t w = write(fd, buf, n);
 		if (w < 0 && errno == EINTR)
 			continue;
+		if (w == 0)
+			errno = EIO;
 		if (w <= 0)
 			return false;
 		buf += w;
