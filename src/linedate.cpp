@@ -32,42 +32,49 @@ struct linedate_scan {
 	linedate *current;	/* next record to fill */
 	uint64_t left;		/* reads the table has room for */
 	uint32_t key;		/* key of the physical line being read */
-	bool blank;		/* the physical line is blank */
+	bool blank;		/* the physical line is blank, or keyless yet */
 	bool keyless;		/* it began with zero bytes and no other has come */
 	bool continued;		/* the next read continues that line */
 	linedate *line;		/* its first record */
 	logfile_sum sum;	/* of the bytes read */
 };
 
+/* Fill the next record with the read of len bytes at offset pos. */
+static inline void
+linedate_record(linedate_scan *s, uint64_t pos, size_t len)
+{
+	s->current->file = s->file;
+	s->current->time = s->key;
+	s->current->pos = linedate_makepos(pos, len);
+	s->current++;
+}
+
 /*
  * A line that begins with zero bytes, as a crash leaves them where data
  * were never written, often goes on with the first entry written after
  * the restart.  It takes the key of its first read that holds another
- * byte, from that byte on, and its reads before that, if any, take the
- * same key once it is known.  A line of zero bytes alone is blank.
+ * byte, from that byte on, and its reads before that take the same key
+ * once it is known.  A line of zero bytes alone is blank after all.
  */
 static void
-linedate_zeroled(linedate_scan *s, const char *p, size_t len)
+linedate_zeroled(linedate_scan *s, const char *p, size_t len, uint64_t pos)
 {
 	const char *q = p, *end = p + len;
 
 	while (q < end && *q == 0)
 		q++;
-	if (q == end || *q == '\n')
+	if (q < end && *q != '\n') {
+		s->key = linedate_datekey(q, size_t(end - q), &linedate_month);
+		for (linedate *r = s->line; r < s->current; r++)
+			r->time = s->key;
+		s->blank = s->keyless = false;
+	} else if (!s->continued) {
+		memset(static_cast<void *>(s->line), 0, size_t(s->current - s->line) * sizeof(linedate));
+		s->current = s->line;
+		s->keyless = false;
 		return;
-	s->key = linedate_datekey(q, size_t(end - q), &linedate_month);
-	s->keyless = false;
-	for (linedate *r = s->line; r < s->current; r++)
-		r->time = s->key;
-}
-
-/* The line ended with nothing but zero bytes: blank after all, its records undone. */
-static void
-linedate_undoline(linedate_scan *s)
-{
-	memset(static_cast<void *>(s->line), 0, size_t(s->current - s->line) * sizeof(linedate));
-	s->current = s->line;
-	s->keyless = false;
+	}
+	linedate_record(s, pos, len);
 }
 
 /* Take one read of len bytes found at offset pos; false when the table is full. */
@@ -78,25 +85,19 @@ linedate_take(linedate_scan *s, const char *p, size_t len, uint64_t pos)
 		return false;
 	s->left--;
 	if (!s->continued) {
-		s->blank = p[0] == '\n';
-		s->keyless = p[0] == 0;
-		s->line = s->current;
-		s->key = s->blank || s->keyless ? 0 : linedate_datekey(p, len, &linedate_month);
-	}
-	s->continued = len == quorvel_linemax && p[len - 1] != '\n';
-	if (s->keyless) {
-		linedate_zeroled(s, p, len);
-		if (s->keyless && !s->continued) {
-			linedate_undoline(s);
-			return true;
+		s->blank = p[0] == 0 || p[0] == '\n';
+		if (!s->blank) {
+			s->key = linedate_datekey(p, len, &linedate_month);
+		} else if ((s->keyless = p[0] == 0)) {
+			s->key = 0;
+			s->line = s->current;
 		}
 	}
-	if (!s->blank) {
-		s->current->file = s->file;
-		s->current->time = s->key;
-		s->current->pos = linedate_makepos(pos, len);
-		s->current++;
-	}
+	s->continued = len == quorvel_linemax && p[len - 1] != '\n';
+	if (!s->blank)
+		linedate_record(s, pos, len);
+	else if (s->keyless)
+		linedate_zeroled(s, p, len, pos);
 	return true;
 }
 
