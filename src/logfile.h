@@ -149,10 +149,13 @@ void logfile_copyundo(logfile_copying *c);
 /* The compressed formats, known by their first bytes. */
 enum logfile_packing { logfile_plain, logfile_gzip, logfile_bzip2, logfile_xz, logfile_zstd };
 
-/* Load the format's library, once: false when the system has none that serves. */
-bool logfile_loadlibrary(logfile_packing format);
-/* Load the libraries of all formats, as far as the system has them. */
+/* Load the libraries of all formats, as far as the system has them (logfile_load.cpp). */
 void logfile_loadlibraries(void);
+/*
+ * The libraries that may be loaded, a bit each (logfile_decode.h): all but
+ * those the tests and fuzzers hide, to try each decoder alone.
+ */
+extern unsigned logfiles_libraries;
 
 /*
  * What a format's library made of the data: whole, or why not.  Where it
