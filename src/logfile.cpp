@@ -141,4 +141,5 @@ logfile_linecount(void)
 		logfile_countone(f, buf);
 	}
 	free(buf);
+	logfile_decodersfree();
 }

@@ -134,6 +134,10 @@ struct logfile_copying {
 void logfile_copystart(logfile_copying *c, logfile *f);
 /* Append n bytes to the copy; false when they cannot be written. */
 bool logfile_copywrite(logfile_copying *c, const char *p, size_t n);
+/* Count n bytes put in the copy's place by other means. */
+void logfile_copynote(logfile_copying *c, const char *p, size_t n);
+/* Take back what was written of the copy, to write it anew. */
+void logfile_copyrewind(logfile_copying *c);
 /* The copy is whole: its lines, size and checksums become f's. */
 void logfile_copyfinish(logfile_copying *c);
 /* Take back what was written of the copy. */
@@ -172,6 +176,8 @@ enum logfile_verdict { logfile_whole, logfile_unserved, logfile_damaged, logfile
  * logfile_blocksize bytes.
  */
 logfile_verdict logfile_decode(logfile_copying *c, int fd, logfile_packing format, char *buf, size_t have);
+/* Give back what the decoders took, before the index is made. */
+void logfile_decodersfree(void);
 
 /* logfile_copy.cpp: copies of pipes and of compressed inputs. */
 

@@ -76,12 +76,28 @@ logfile_copystart(logfile_copying *c, logfile *f)
 	*c = {f, fileno(logfiles_copies), {0, 0}, {}};
 }
 
-bool
-logfile_copywrite(logfile_copying *c, const char *p, size_t n)
+void
+logfile_copynote(logfile_copying *c, const char *p, size_t n)
 {
 	logfile_countblock(&c->count, p, n);
 	logfile_sumblock(&c->sum, p, n);
+}
+
+bool
+logfile_copywrite(logfile_copying *c, const char *p, size_t n)
+{
+	logfile_copynote(c, p, n);
 	return quorvel_writeall(c->fd, p, n);
+}
+
+void
+logfile_copyrewind(logfile_copying *c)
+{
+	logfile *f = c->f;
+
+	if (ftruncate(c->fd, off_t(f->copybase)) != 0 || lseek(c->fd, off_t(f->copybase), SEEK_SET) < 0)
+		logfile_copyfails(f);
+	*c = {f, c->fd, {0, 0}, {}};
 }
 
 void

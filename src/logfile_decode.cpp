@@ -211,10 +211,26 @@ logfile_decode(logfile_copying *c, int fd, logfile_packing format, char *buf, si
 	logfile_decoder d = {};
 
 	d.format = format;
+	/* zlib has the last word on what the fastest decoder could not decode. */
+	if (format == logfile_gzip) {
+		logfile_verdict fast = logfile_inflate(c, fd, buf, have);
+		if (fast == logfile_whole)
+			return fast;
+		if (fast != logfile_unserved) {
+			logfile_copyrewind(c);
+			have = 0;
+		}
+	}
 	static const logfile_lib libs[] = {logfile_libz, logfile_libz, logfile_libbz2, logfile_liblzma, logfile_libzstd};
 	if (!logfile_loadlib(libs[format]) || !logfile_decoderstart(&d))
 		return logfile_unserved;
 	logfile_verdict v = logfile_decoderrun(&d, c, fd, buf, buf + logfile_blocksize, have);
 	logfile_decoderend(&d);
 	return v;
+}
+
+void
+logfile_decodersfree(void)
+{
+	logfile_inflatefree();
 }

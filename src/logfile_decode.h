@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "logfile.h"
+
 /* zlib: z_stream, and the results of inflate. */
 struct logfile_zstream {
 	const unsigned char *next_in;
@@ -153,5 +155,16 @@ extern struct logfile_deflateentries {
 
 /* Load the library, once: false when the system has none that serves. */
 bool logfile_loadlib(logfile_lib lib);
+
+/*
+ * logfile_inflate.cpp: gzip by the fastest decoder the system has.  Decode
+ * fd, read from its start, whose first have bytes are at buf, into the
+ * copy, through buf of 2 x logfile_blocksize bytes: whole; unserved when
+ * there is no such decoder, buf untouched; damaged when it fails, which
+ * leaves a copy to take back and buf overwritten.
+ */
+logfile_verdict logfile_inflate(logfile_copying *c, int fd, char *buf, size_t have);
+/* Give back what the decoders took, before the index is made. */
+void logfile_inflatefree(void);
 
 #endif
