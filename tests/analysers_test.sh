@@ -8,7 +8,8 @@
 # order only, must find no more corrupted or old records in the merge than in
 # the source itself, and many in the concatenation (else the deal proves
 # nothing).
-# Usage: analysers_test.sh QUORVEL SOURCE_LOG
+# Usage: analysers_test.sh QUORVEL SOURCE_LOG, the log plain or, named
+# *.gz, gzipped (as tests/data/apache_logs.gz), decompressed here first.
 # Exits 77 (skipped) when GoAccess, AWStats or the source log is missing,
 # unless QUORVEL_REQUIRE_ANALYSERS=1, as in CI, which makes that a failure.
 set -eu
@@ -48,6 +49,13 @@ trap 'rm -rf "$work"' EXIT
 PATH=$(cd "$(dirname "$quorvel")" && pwd):$PATH
 export PATH
 cd "$work"
+case $source in
+*.gz)
+	name=$(basename "$source" .gz)
+	gzip -dc "$source" >"$name" || fail "cannot decompress $source"
+	source=$work/$name
+	;;
+esac
 
 # Deal the lines of a log to www1.log ... www3.log by client.
 deal() {

@@ -1,16 +1,24 @@
 #!/bin/sh
 # Install into a scratch root and run the installed program and manual.
+# Usage: install_test.sh BUILD SOURCE [PAGE], PAGE the manual page's
+# installed name, quorvel.1 or, gzipped, quorvel.1.gz.
 set -eu
 build=$1
 source=$2
+name=${3:-quorvel.1}
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 
 DESTDIR="$root" cmake --install "$build" --prefix /opt/quorvel >/dev/null
 bin="$root/opt/quorvel/bin/quorvel"
-page="$root/opt/quorvel/share/man/man1/quorvel.1"
+page="$root/opt/quorvel/share/man/man1/$name"
 test -x "$bin"
 test -f "$page"
+# The page installed is the one in the sources, compressed or not.
+case $name in
+*.gz) gzip -dc "$page" ;;
+*) cat "$page" ;;
+esac | cmp - "$source/man/quorvel.1"
 
 "$bin" "$source"/examples/*.log >"$root/merged"
 "$build/quorvel" "$source"/examples/*.log | cmp - "$root/merged"
