@@ -3,7 +3,7 @@
 # reading the inputs three times with cat, on generated logs.
 #
 #	bench/run.sh [-p | -n] [-s shape] [-j] [-f files] [-l lines] [-r runs]
-#	    [-o old-quorvel] [-S] [-z] [-L open-files] [-b builddir]
+#	    [-o old-quorvel] [-S] [-z] [-H libraries] [-L open-files] [-b builddir]
 #
 # -s picks the shape of the input (bench/genlogs writes it); the default
 # files x lines of each are the sizes its figures are quoted for:
@@ -42,6 +42,9 @@
 # -z also gzips the inputs, as logrotate leaves them, and times quorvel on
 # the .gz files against zcat of them to /dev/null followed by quorvel on
 # the plain files: decompressing, then merging what came out.
+# -H hides the decompression libraries named, comma-separated (such as
+# libisal.so.2,libdeflate.so.0), from every command: an empty file of each
+# name is put first on LD_LIBRARY_PATH, so the decoders left are timed.
 # -L runs quorvel (and the older one) under that limit on open files, and
 # also times quorvel without it, as "free".
 #
@@ -56,11 +59,12 @@ set -euo pipefail
 
 usage() {
 	echo "usage: bench/run.sh [-p | -n] [-s inorder|jittered|shuffled|byhost|reversed|busy|dealt|ipv6|vhost|proxy|daily|hourly]" \
-		"[-j] [-f files] [-l lines] [-r runs] [-o old-quorvel] [-S] [-z] [-L open-files] [-b builddir]" >&2
+		"[-j] [-f files] [-l lines] [-r runs] [-o old-quorvel] [-S] [-z] [-H libraries] [-L open-files] [-b builddir]" >&2
 	exit 2
 }
 shape=inorder files="" lines="" runs=5 build=build pipe="" old="" nosort="" layout="" gzipped="" limit="" rotated=""
-while getopts "pns:jf:l:r:o:SzL:b:" opt; do
+hidden=""
+while getopts "pns:jf:l:r:o:SzH:L:b:" opt; do
 	case $opt in
 	p) pipe=cat ;;
 	n) pipe=null ;;
@@ -72,6 +76,7 @@ while getopts "pns:jf:l:r:o:SzL:b:" opt; do
 	o) old=$OPTARG ;;
 	S) nosort=yes ;;
 	z) gzipped=yes ;;
+	H) hidden=$OPTARG ;;
 	L) limit=$OPTARG ;;
 	b) build=$OPTARG ;;
 	*) usage ;;
@@ -106,6 +111,11 @@ build=$(cd "$build" && pwd)
 
 dir=$(mktemp -d "${TMPDIR:-/var/tmp}/quorvel-bench.XXXXXX")
 trap 'rm -rf "$dir"' EXIT
+if [ -n "$hidden" ]; then
+	mkdir "$dir/hidden"
+	for l in ${hidden//,/ }; do : >"$dir/hidden/$l"; done
+	export LD_LIBRARY_PATH="$dir/hidden${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+fi
 "$build/bench/genlogs" "${gen[@]}" "$dir" "$files" "$lines"
 # Names relative to the scratch directory keep a year of hourly logs within
 # the limit on a command line's length.
@@ -313,7 +323,7 @@ times+=", read x3 write x1 $mw"
 pairs+="quorvel/(read x3 write x1) $(median $(ratios tq w))"
 if [ -n "$gzipped" ]; then
 	times+=", quorvel .gz $(median "${g[@]}"), zcat + quorvel $(median "${z[@]}")"
-	pairs+=", (quorvel .gz)/(zcat + quorvel) $(median $(ratios g z))"
+	pairs+=", (quorvel .gz)/quorvel $(median $(ratios g tq)), (quorvel .gz)/(zcat + quorvel) $(median $(ratios g z))"
 	if [ -n "$old" ]; then
 		times+=", old .gz $(median "${og[@]}")"
 		pairs+=", (quorvel .gz)/(old .gz) $(median $(ratios g og))"
@@ -327,7 +337,7 @@ gz=""
 [ -z "$gzipped" ] || gz=", ${#gzonly[@]} gzipped, $(cat "${gzonly[@]}" | wc -c) bytes"
 what="$files files"
 [ -z "$rotated" ] || what="$files servers, ${#inputs[@]} logs"
-echo "input: $shape, $what, $count lines, $bytes bytes$gz; output $dest; $runs runs; $(nproc) cores"
+echo "input: $shape, $what, $count lines, $bytes bytes$gz; output $dest; $runs runs; $(nproc) cores${hidden:+; hidden: $hidden}"
 echo "median seconds: $times"
 echo "median paired ratios: $pairs"
 if [ -x "$strace" ]; then
