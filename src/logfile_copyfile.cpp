@@ -17,6 +17,8 @@
 FILE *logfiles_copies;
 uint64_t logfiles_copiesend;
 
+static constexpr uint64_t logfile_copypage = 4096;
+
 const char *
 logfile_tempdir(void)
 {
@@ -71,9 +73,17 @@ logfile_copystart(logfile_copying *c, logfile *f)
 {
 	if (logfiles_copies == nullptr && (logfiles_copies = logfile_tempfile()) == nullptr)
 		logfile_copyfails(f);
+	/*
+	 * Each copy starts a page: the kernel copies a block between memory
+	 * and a file fastest where both start a cache line, and the blocks
+	 * written and read are so placed in memory.  The gap is a hole.
+	 */
+	uint64_t page = logfile_copypage;
 	f->copy = logfiles_copies;
-	f->copybase = logfiles_copiesend;
+	f->copybase = (logfiles_copiesend + page - 1) / page * page;
 	*c = {f, fileno(logfiles_copies), {0, 0}, {}};
+	if (lseek(c->fd, off_t(f->copybase), SEEK_SET) < 0)
+		logfile_copyfails(f);
 }
 
 void
@@ -107,7 +117,7 @@ logfile_copyfinish(logfile_copying *c)
 
 	f->lines = logfile_countend(&c->count);
 	f->size = c->sum.seen;
-	logfiles_copiesend += f->size;
+	logfiles_copiesend = f->copybase + f->size;
 	f->headlen = c->sum.headlen;
 	logfile_sumend(&c->sum, &f->head, &f->tail);
 }
