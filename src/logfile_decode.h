@@ -108,7 +108,7 @@ enum { logfile_isalblockfinish = 5 };
 enum { logfile_isaldecompok = 0 };
 
 /* libdeflate: the results of libdeflate_gzip_decompress_ex. */
-enum { logfile_deflatesuccess = 0, logfile_deflateinsufficientspace = 3 };
+enum { logfile_deflatesuccess = 0 };
 
 /* The libraries, each with the entry points used, in the order their symbols are listed. */
 enum logfile_lib { logfile_libz, logfile_libbz2, logfile_liblzma, logfile_libzstd, logfile_libisal, logfile_libdeflate };
