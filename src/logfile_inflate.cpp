@@ -214,7 +214,7 @@ logfile_deflatesize(const unsigned char *in, size_t n, size_t *size)
 	volatile bool fits = false;
 
 	if (sigsetjmp(logfile_deflatefault, 1) == 0) {
-		*size = size_t(end[-4] | end[-3] << 8 | end[-2] << 16 | uint32_t(end[-1]) << 24);
+		*size = size_t(uint32_t(end[-4]) | uint32_t(end[-3]) << 8 | uint32_t(end[-2]) << 16 | uint32_t(end[-1]) << 24);
 		fits = (in[3] & (logfile_gzipreserved | logfile_gzipheadsum)) == 0 && *size <= logfile_deflateratio * n;
 	}
 	return fits;
