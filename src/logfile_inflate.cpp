@@ -65,9 +65,10 @@ logfile_isalready(void)
 		return false;
 	if (logfile_isalworks != 0)
 		return logfile_isalworks > 0;
+	/* Without room for it, zlib decodes, in less. */
 	logfile_isalbuf = static_cast<logfile_isalstate *>(quorvel_blockalloc(logfile_isalroom));
 	if (logfile_isalbuf == nullptr)
-		quorvel_nomemory();
+		return false;
 	logfile_isalstate *s = logfile_isalbuf;
 	logfile_isal.init(s);
 	s->crc_flag = logfile_isalgzip;
@@ -220,16 +221,24 @@ logfile_deflatesize(const unsigned char *in, size_t n, size_t *size)
 	return fits;
 }
 
+/* libdeflate and its buffer, where there is room for them; else zlib decodes, in less. */
+static bool
+logfile_deflateready(void)
+{
+	if (!logfile_loadlib(logfile_libdeflate))
+		return false;
+	if (logfile_deflater == nullptr && (logfile_deflater = logfile_deflate.alloc()) == nullptr)
+		return false;
+	if (logfile_deflatebuf == nullptr)
+		logfile_deflatebuf = static_cast<char *>(quorvel_blockalloc(logfile_deflateheap));
+	return logfile_deflatebuf != nullptr;
+}
+
 static bool
 logfile_deflaterun(logfile_copying *c, int fd)
 {
 	struct stat st;
 
-	if (logfile_deflater == nullptr && (logfile_deflater = logfile_deflate.alloc()) == nullptr)
-		quorvel_nomemory();
-	if (logfile_deflatebuf == nullptr &&
-	    (logfile_deflatebuf = static_cast<char *>(quorvel_blockalloc(logfile_deflateheap))) == nullptr)
-		quorvel_nomemory();
 	if (fstat(fd, &st) != 0 || st.st_size < 18 || uint64_t(st.st_size) > SIZE_MAX / 4)
 		return false;
 	size_t n = size_t(st.st_size), size;
@@ -261,7 +270,7 @@ logfile_inflate(logfile_copying *c, int fd, char *buf, size_t have)
 {
 	if (logfile_isalready())
 		return logfile_isalrun(c, fd, buf, buf + logfile_blocksize, have) ? logfile_whole : logfile_damaged;
-	if (logfile_loadlib(logfile_libdeflate))
+	if (logfile_deflateready())
 		return logfile_deflaterun(c, fd) ? logfile_whole : logfile_damaged;
 	return logfile_unserved;
 }

@@ -132,12 +132,19 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
 	text want;
 	bool tool = tool_text(logfile_format(bytes.data(), bytes.size()), &want);
-	/* gzip by each of its decoders alone: ISA-L's, libdeflate, zlib. */
+	/*
+	 * gzip by each of its decoders alone: ISA-L's, libdeflate, zlib.  zlib
+	 * and gzip refuse some streams that no encoder writes, such as an
+	 * incomplete Huffman code or a symbol past its alphabet, whose check and
+	 * length still match what ISA-L and libdeflate, which take them, decode:
+	 * from those two such a text is taken where gzip gives none.
+	 */
 	const unsigned hide[] = {0, 1u << logfile_libisal, 1u << logfile_libisal | 1u << logfile_libdeflate};
 	for (unsigned h : hide) {
 		logfiles_libraries = ~h;
+		bool fast = logfile_loadlib(logfile_libisal) || logfile_loadlib(logfile_libdeflate);
 		decoded got = decode();
-		if (got.copied ? !tool || got.t.size != want.size || got.t.sum != want.sum : !got.lost)
+		if (got.copied ? tool ? got.t.size != want.size || got.t.sum != want.sum : !fast : !got.lost)
 			abort();
 		if (bytes[0] != '\x1f')
 			break;
