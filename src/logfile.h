@@ -134,6 +134,12 @@ struct logfile_copying {
 void logfile_copystart(logfile_copying *c, logfile *f);
 /* Append n bytes to the copy; false when they cannot be written. */
 bool logfile_copywrite(logfile_copying *c, const char *p, size_t n);
+/*
+ * Room for a copy of about n bytes, asked for before it is written: the
+ * kernel writes into room already taken a third faster than it takes room
+ * a page at a time.
+ */
+void logfile_copyreserve(logfile_copying *c, uint64_t n);
 /* Count n bytes put in the copy's place by other means. */
 void logfile_copynote(logfile_copying *c, const char *p, size_t n);
 /* Take back what was written of the copy, to write it anew. */

@@ -101,6 +101,17 @@ logfile_copywrite(logfile_copying *c, const char *p, size_t n)
 }
 
 void
+logfile_copyreserve(logfile_copying *c, uint64_t n)
+{
+#ifdef FALLOC_FL_KEEP_SIZE
+	/* Only a hint: a copy that finds no room fails as it is written. */
+	(void)fallocate(c->fd, FALLOC_FL_KEEP_SIZE, off_t(c->f->copybase), off_t(n));
+#else
+	(void)c, (void)n;
+#endif
+}
+
+void
 logfile_copyrewind(logfile_copying *c)
 {
 	logfile *f = c->f;
