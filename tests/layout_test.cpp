@@ -7,6 +7,7 @@
  */
 #include <cstddef>
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -49,6 +50,21 @@ namespace {
 		    << #theirs "." #field; \
 	} while (0)
 
+/* Our value of each constant, the header's, and its name. */
+struct constant {
+	long ours, theirs;
+	const char *name;
+};
+
+#define C(ours, theirs) constant{ours, theirs, #theirs}
+
+[[maybe_unused]] void
+same_constants(std::initializer_list<constant> constants)
+{
+	for (const constant &c : constants)
+		EXPECT_EQ(c.ours, c.theirs) << c.name;
+}
+
 [[maybe_unused]] void
 missing(const char *header)
 {
@@ -63,24 +79,12 @@ TEST(Layout, Zlib)
 {
 #ifdef QUORVEL_HAVE_ZLIB
 	EXPECT_EQ(sizeof(logfile_zstream), sizeof(z_stream));
-	SAME_FIELD(logfile_zstream, z_stream, next_in);
-	SAME_FIELD(logfile_zstream, z_stream, avail_in);
-	SAME_FIELD(logfile_zstream, z_stream, total_in);
-	SAME_FIELD(logfile_zstream, z_stream, next_out);
-	SAME_FIELD(logfile_zstream, z_stream, avail_out);
-	SAME_FIELD(logfile_zstream, z_stream, total_out);
-	SAME_FIELD(logfile_zstream, z_stream, msg);
-	SAME_FIELD(logfile_zstream, z_stream, state);
-	SAME_FIELD(logfile_zstream, z_stream, zalloc);
-	SAME_FIELD(logfile_zstream, z_stream, zfree);
-	SAME_FIELD(logfile_zstream, z_stream, opaque);
-	SAME_FIELD(logfile_zstream, z_stream, data_type);
-	SAME_FIELD(logfile_zstream, z_stream, adler);
-	SAME_FIELD(logfile_zstream, z_stream, reserved);
-	EXPECT_EQ(logfile_zok, Z_OK);
-	EXPECT_EQ(logfile_zstreamend, Z_STREAM_END);
-	EXPECT_EQ(logfile_zmemerror, Z_MEM_ERROR);
-	EXPECT_EQ(logfile_zbuferror, Z_BUF_ERROR);
+#define F(f) SAME_FIELD(logfile_zstream, z_stream, f)
+	F(next_in); F(avail_in); F(total_in); F(next_out); F(avail_out); F(total_out); F(msg); F(state); F(zalloc);
+	F(zfree); F(opaque); F(data_type); F(adler); F(reserved);
+#undef F
+	same_constants({C(logfile_zok, Z_OK), C(logfile_zstreamend, Z_STREAM_END), C(logfile_zmemerror, Z_MEM_ERROR),
+	    C(logfile_zbuferror, Z_BUF_ERROR)});
 #else
 	missing("zlib.h");
 #endif
@@ -90,21 +94,12 @@ TEST(Layout, Bzip2)
 {
 #ifdef QUORVEL_HAVE_BZLIB
 	EXPECT_EQ(sizeof(logfile_bzstream), sizeof(bz_stream));
-	SAME_FIELD(logfile_bzstream, bz_stream, next_in);
-	SAME_FIELD(logfile_bzstream, bz_stream, avail_in);
-	SAME_FIELD(logfile_bzstream, bz_stream, total_in_lo32);
-	SAME_FIELD(logfile_bzstream, bz_stream, total_in_hi32);
-	SAME_FIELD(logfile_bzstream, bz_stream, next_out);
-	SAME_FIELD(logfile_bzstream, bz_stream, avail_out);
-	SAME_FIELD(logfile_bzstream, bz_stream, total_out_lo32);
-	SAME_FIELD(logfile_bzstream, bz_stream, total_out_hi32);
-	SAME_FIELD(logfile_bzstream, bz_stream, state);
-	SAME_FIELD(logfile_bzstream, bz_stream, bzalloc);
-	SAME_FIELD(logfile_bzstream, bz_stream, bzfree);
-	SAME_FIELD(logfile_bzstream, bz_stream, opaque);
-	EXPECT_EQ(logfile_bzok, BZ_OK);
-	EXPECT_EQ(logfile_bzstreamend, BZ_STREAM_END);
-	EXPECT_EQ(logfile_bzmemerror, BZ_MEM_ERROR);
+#define F(f) SAME_FIELD(logfile_bzstream, bz_stream, f)
+	F(next_in); F(avail_in); F(total_in_lo32); F(total_in_hi32); F(next_out); F(avail_out); F(total_out_lo32);
+	F(total_out_hi32); F(state); F(bzalloc); F(bzfree); F(opaque);
+#undef F
+	same_constants({C(logfile_bzok, BZ_OK), C(logfile_bzstreamend, BZ_STREAM_END),
+	    C(logfile_bzmemerror, BZ_MEM_ERROR)});
 #else
 	missing("bzlib.h");
 #endif
@@ -114,23 +109,14 @@ TEST(Layout, Lzma)
 {
 #ifdef QUORVEL_HAVE_LZMA
 	EXPECT_EQ(sizeof(logfile_xzstream), sizeof(lzma_stream));
-	SAME_FIELD(logfile_xzstream, lzma_stream, next_in);
-	SAME_FIELD(logfile_xzstream, lzma_stream, avail_in);
-	SAME_FIELD(logfile_xzstream, lzma_stream, total_in);
-	SAME_FIELD(logfile_xzstream, lzma_stream, next_out);
-	SAME_FIELD(logfile_xzstream, lzma_stream, avail_out);
-	SAME_FIELD(logfile_xzstream, lzma_stream, total_out);
-	SAME_FIELD(logfile_xzstream, lzma_stream, allocator);
-	SAME_FIELD(logfile_xzstream, lzma_stream, internal);
-	EXPECT_EQ(logfile_xzconcatenated, LZMA_CONCATENATED);
-	EXPECT_EQ(logfile_xztellunsupportedcheck, LZMA_TELL_UNSUPPORTED_CHECK);
-	EXPECT_EQ(logfile_xzrun, LZMA_RUN);
-	EXPECT_EQ(logfile_xzfinish, LZMA_FINISH);
-	EXPECT_EQ(logfile_xzok, LZMA_OK);
-	EXPECT_EQ(logfile_xzstreamend, LZMA_STREAM_END);
-	EXPECT_EQ(logfile_xzmemerror, LZMA_MEM_ERROR);
-	EXPECT_EQ(logfile_xzmemlimiterror, LZMA_MEMLIMIT_ERROR);
-	EXPECT_EQ(logfile_xzbuferror, LZMA_BUF_ERROR);
+#define F(f) SAME_FIELD(logfile_xzstream, lzma_stream, f)
+	F(next_in); F(avail_in); F(total_in); F(next_out); F(avail_out); F(total_out); F(allocator); F(internal);
+#undef F
+	same_constants({C(logfile_xzconcatenated, LZMA_CONCATENATED),
+	    C(logfile_xztellunsupportedcheck, LZMA_TELL_UNSUPPORTED_CHECK), C(logfile_xzrun, LZMA_RUN),
+	    C(logfile_xzfinish, LZMA_FINISH), C(logfile_xzok, LZMA_OK), C(logfile_xzstreamend, LZMA_STREAM_END),
+	    C(logfile_xzmemerror, LZMA_MEM_ERROR), C(logfile_xzmemlimiterror, LZMA_MEMLIMIT_ERROR),
+	    C(logfile_xzbuferror, LZMA_BUF_ERROR)});
 #else
 	missing("lzma.h");
 #endif
@@ -140,16 +126,16 @@ TEST(Layout, Zstd)
 {
 #ifdef QUORVEL_HAVE_ZSTD
 	EXPECT_EQ(sizeof(logfile_zstdin), sizeof(ZSTD_inBuffer));
-	SAME_FIELD(logfile_zstdin, ZSTD_inBuffer, src);
-	SAME_FIELD(logfile_zstdin, ZSTD_inBuffer, size);
-	SAME_FIELD(logfile_zstdin, ZSTD_inBuffer, pos);
+#define F(f) SAME_FIELD(logfile_zstdin, ZSTD_inBuffer, f)
+	F(src); F(size); F(pos);
+#undef F
 	EXPECT_EQ(sizeof(logfile_zstdout), sizeof(ZSTD_outBuffer));
-	SAME_FIELD(logfile_zstdout, ZSTD_outBuffer, dst);
-	SAME_FIELD(logfile_zstdout, ZSTD_outBuffer, size);
-	SAME_FIELD(logfile_zstdout, ZSTD_outBuffer, pos);
-	EXPECT_EQ(logfile_zstdwindowlogmax, ZSTD_d_windowLogMax);
-	EXPECT_EQ(logfile_zstdwindowtoolarge, ZSTD_error_frameParameter_windowTooLarge);
-	EXPECT_EQ(logfile_zstdmemoryallocation, ZSTD_error_memory_allocation);
+#define F(f) SAME_FIELD(logfile_zstdout, ZSTD_outBuffer, f)
+	F(dst); F(size); F(pos);
+#undef F
+	same_constants({C(logfile_zstdwindowlogmax, ZSTD_d_windowLogMax),
+	    C(logfile_zstdwindowtoolarge, ZSTD_error_frameParameter_windowTooLarge),
+	    C(logfile_zstdmemoryallocation, ZSTD_error_memory_allocation)});
 #else
 	missing("zstd.h");
 #endif
@@ -159,22 +145,12 @@ TEST(Layout, Isal)
 {
 #ifdef QUORVEL_HAVE_ISAL
 	EXPECT_LE(sizeof(inflate_state), logfile_isalroom);
-	SAME_FIELD(logfile_isalstate, inflate_state, next_out);
-	SAME_FIELD(logfile_isalstate, inflate_state, avail_out);
-	SAME_FIELD(logfile_isalstate, inflate_state, total_out);
-	SAME_FIELD(logfile_isalstate, inflate_state, next_in);
-	SAME_FIELD(logfile_isalstate, inflate_state, read_in);
-	SAME_FIELD(logfile_isalstate, inflate_state, avail_in);
-	SAME_FIELD(logfile_isalstate, inflate_state, read_in_length);
-	SAME_FIELD(logfile_isalstate, inflate_state, block_state);
-	SAME_FIELD(logfile_isalstate, inflate_state, dict_length);
-	SAME_FIELD(logfile_isalstate, inflate_state, bfinal);
-	SAME_FIELD(logfile_isalstate, inflate_state, crc_flag);
-	SAME_FIELD(logfile_isalstate, inflate_state, crc);
-	SAME_FIELD(logfile_isalstate, inflate_state, hist_bits);
-	EXPECT_EQ(logfile_isalgzip, ISAL_GZIP);
-	EXPECT_EQ(logfile_isalblockfinish, ISAL_BLOCK_FINISH);
-	EXPECT_EQ(logfile_isaldecompok, ISAL_DECOMP_OK);
+#define F(f) SAME_FIELD(logfile_isalstate, inflate_state, f)
+	F(next_out); F(avail_out); F(total_out); F(next_in); F(read_in); F(avail_in); F(read_in_length);
+	F(block_state); F(dict_length); F(bfinal); F(crc_flag); F(crc); F(hist_bits);
+#undef F
+	same_constants({C(logfile_isalgzip, ISAL_GZIP), C(logfile_isalblockfinish, ISAL_BLOCK_FINISH),
+	    C(logfile_isaldecompok, ISAL_DECOMP_OK)});
 #else
 	missing("isa-l/igzip_lib.h");
 #endif
@@ -185,7 +161,7 @@ TEST(Layout, Deflate)
 #ifdef QUORVEL_HAVE_DEFLATE
 	/* The result comes back as an int. */
 	EXPECT_EQ(sizeof(libdeflate_result), sizeof(int));
-	EXPECT_EQ(logfile_deflatesuccess, LIBDEFLATE_SUCCESS);
+	same_constants({C(logfile_deflatesuccess, LIBDEFLATE_SUCCESS)});
 #else
 	missing("libdeflate.h");
 #endif
