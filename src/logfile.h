@@ -122,10 +122,11 @@ const char *logfile_tempdir(void);
 /* An anonymous file there, or null, errno saying why. */
 FILE *logfile_tempfile(void);
 
-/* A copy of f being written into fd, counted as it goes. */
+/* A copy of f being written into fd from offset base on, counted as it goes. */
 struct logfile_copying {
 	logfile *f;
 	int fd;
+	uint64_t base;
 	logfile_counter count;
 	logfile_sum sum;
 };

@@ -202,7 +202,7 @@ logfile_copy(logfile *f, int fd, char *buf)
 	FILE *raw = logfile_tempfile();
 	if (raw == nullptr)
 		logfile_copyfails(f);
-	c = {f, fileno(raw), {0, 0}, {}};
+	c = {f, fileno(raw), 0, {0, 0}, {}};
 	logfile_packing format = logfile_format(buf, size_t(n));
 	bool ok = logfile_copyfd(&c, fd, -1, buf, size_t(n)) ? logfile_decompress(f, fileno(raw), format, buf, 0) :
 	    logfile_copylost(f);

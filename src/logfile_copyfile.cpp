@@ -81,9 +81,7 @@ logfile_copystart(logfile_copying *c, logfile *f)
 	uint64_t page = logfile_copypage;
 	f->copy = logfiles_copies;
 	f->copybase = (logfiles_copiesend + page - 1) / page * page;
-	*c = {f, fileno(logfiles_copies), {0, 0}, {}};
-	if (lseek(c->fd, off_t(f->copybase), SEEK_SET) < 0)
-		logfile_copyfails(f);
+	*c = {f, fileno(logfiles_copies), f->copybase, {0, 0}, {}};
 }
 
 void
@@ -96,8 +94,10 @@ logfile_copynote(logfile_copying *c, const char *p, size_t n)
 bool
 logfile_copywrite(logfile_copying *c, const char *p, size_t n)
 {
+	uint64_t at = c->base + c->sum.seen;
+
 	logfile_copynote(c, p, n);
-	return quorvel_writeall(c->fd, p, n);
+	return quorvel_writeat(c->fd, p, n, at);
 }
 
 void
@@ -116,9 +116,9 @@ logfile_copyrewind(logfile_copying *c)
 {
 	logfile *f = c->f;
 
-	if (ftruncate(c->fd, off_t(f->copybase)) != 0 || lseek(c->fd, off_t(f->copybase), SEEK_SET) < 0)
+	if (ftruncate(c->fd, off_t(f->copybase)) != 0)
 		logfile_copyfails(f);
-	*c = {f, c->fd, {0, 0}, {}};
+	*c = {f, c->fd, c->base, {0, 0}, {}};
 }
 
 void
@@ -140,7 +140,7 @@ logfile_copyundo(logfile_copying *c)
 	int fd = fileno(f->copy);
 
 	/* Its room goes back, and the next copy starts where it did. */
-	if (ftruncate(fd, off_t(f->copybase)) != 0 || lseek(fd, off_t(f->copybase), SEEK_SET) < 0)
+	if (ftruncate(fd, off_t(f->copybase)) != 0)
 		logfile_copyfails(f);
 	f->copy = nullptr;
 	f->copybase = 0;

@@ -114,13 +114,15 @@ logfile_gzipreserve(logfile_copying *c, int fd, const char *buf, size_t have)
 	static constexpr uint64_t least = 1 << 20, ratio = 1032;
 	unsigned char end[4];
 	struct stat st;
+	uint64_t n = have;
 
-	if (have < 18 || fstat(fd, &st) != 0 || uint64_t(st.st_size) < have)
+	/* A first read short of a block holds the whole file. */
+	if (have < 18)
 		return;
-	uint64_t n = uint64_t(st.st_size);
-	if (n == have)
+	if (have < logfile_blocksize)
 		memcpy(end, buf + have - 4, 4);
-	else if (quorvel_readat(fd, reinterpret_cast<char *>(end), 4, n - 4) != 4)
+	else if (fstat(fd, &st) != 0 || (n = uint64_t(st.st_size)) < have ||
+	    quorvel_readat(fd, reinterpret_cast<char *>(end), 4, n - 4) != 4)
 		return;
 	uint64_t size = end[0] | uint32_t(end[1]) << 8 | uint32_t(end[2]) << 16 | uint32_t(end[3]) << 24;
 	if (size >= least && size <= ratio * n)
@@ -200,7 +202,8 @@ logfile_decoderrun(logfile_decoder *d, logfile_copying *c, int fd, char *in, cha
 	const char *next = in;
 	size_t left = have;
 	uint64_t off = have;
-	bool last = false, ended = false;
+	/* A first read short of a block met the file's end. */
+	bool last = have > 0 && have < logfile_blocksize, ended = false;
 
 	for (;;) {
 		if (left == 0 && !last) {

@@ -1,10 +1,11 @@
 /*
  * gzip, the format nearly every rotated log is in, decoded by the fastest
- * decoder the system has: ISA-L's igzip, streaming, else libdeflate,
- * which decodes a member whole.  Each is two to three times as fast as
- * zlib.  Where neither is there, or either fails on an input, zlib
- * decodes it from the start (logfile_decode.cpp), and so has the last
- * word on damaged or unusual data, which give what they always gave.
+ * decoders the system has: libdeflate, which decodes a small file of one
+ * member whole, and ISA-L's igzip, which streams any other.  Each is two
+ * to three times as fast as zlib.  Where neither is there, or both fail
+ * on an input, zlib decodes it from the start (logfile_decode.cpp), and
+ * so has the last word on damaged or unusual data, which give what they
+ * always gave.
  */
 #include "logfile_decode.h"
 
@@ -92,7 +93,8 @@ logfile_isalrun(logfile_copying *c, int fd, char *in, char *out, size_t have)
 	const unsigned char *next = reinterpret_cast<const unsigned char *>(in);
 	size_t left = have;
 	uint64_t off = have;
-	bool last = false;
+	/* A first read short of a block met the file's end. */
+	bool last = have > 0 && have < logfile_blocksize;
 
 	logfile_isal.init(s);
 	s->crc_flag = logfile_isalgzip;
@@ -128,10 +130,11 @@ logfile_isalrun(logfile_copying *c, int fd, char *in, char *out, size_t have)
 }
 
 /*
- * libdeflate decodes a member whole, into room for all of it: a small one
- * in memory of the program's own, and one larger than that into the
- * copy's own pages, mapped, so that the program's memory stays what it
- * was.  The last four bytes of a file of one member give its size.
+ * libdeflate decodes a member whole, into room for all of it, which is
+ * memory of the program's own: it takes a file of one member whose text,
+ * as the trailer gives its size, fits in 8 MiB.  A larger one is zlib's:
+ * decoded into the copy's own pages, mapped, it cost more than zlib, as
+ * the kernel clears every page before it is written.
  */
 static constexpr size_t logfile_deflateheap = 8 << 20;
 /* No deflate data make more than 1032 bytes of each byte. */
@@ -159,66 +162,26 @@ logfile_deflatefaulted(int sig, siginfo_t *info, void *)
 		raise(sig);
 }
 
-/* Decode the mapped log, n bytes at in, into out, room bytes: did it hold one member of that size and no more? */
-static bool
-logfile_deflateinto(const unsigned char *in, size_t n, char *out, size_t room)
-{
-	size_t used = 0, made = 0;
-	volatile int r = -1;
-
-	if (sigsetjmp(logfile_deflatefault, 1) == 0)
-		r = logfile_deflate.decompress(logfile_deflater, in, n, out, room, &used, &made);
-	return r == logfile_deflatesuccess && used == n && made == room;
-}
-
-/* Note the text at p, n bytes, in the copy, a block at a time; write it there too if asked. */
-static void
-logfile_deflatenote(logfile_copying *c, const char *p, size_t n, bool write)
-{
-	for (size_t at = 0; at < n; at += logfile_blocksize) {
-		size_t k = std::min(logfile_blocksize, n - at);
-		if (!write)
-			logfile_copynote(c, p + at, k);
-		else if (!logfile_copywrite(c, p + at, k))
-			logfile_copyfails(c->f);
-	}
-}
-
-/* A text of size bytes decoded into the copy's pages, where the system gives them room. */
-static bool
-logfile_deflatemapped(logfile_copying *c, const unsigned char *in, size_t n, size_t size)
-{
-	static uint64_t page;
-	if (page == 0)
-		page = uint64_t(sysconf(_SC_PAGESIZE));
-	uint64_t base = c->f->copybase, skip = base % page;
-
-	/* Room that is not there would fault as the text is written into it. */
-	if (size > SIZE_MAX / 4 || posix_fallocate(c->fd, off_t(base), off_t(size)) != 0)
-		return false;
-	void *m = mmap(nullptr, size_t(skip + size), PROT_READ | PROT_WRITE, MAP_SHARED, c->fd, off_t(base - skip));
-	if (m == MAP_FAILED)
-		return false;
-	char *text = static_cast<char *>(m) + skip;
-	bool whole = logfile_deflateinto(in, n, text, size);
-	if (whole)
-		logfile_deflatenote(c, text, size, false);
-	munmap(m, size_t(skip + size));
-	return whole && lseek(c->fd, off_t(base + size), SEEK_SET) >= 0;
-}
-
-/* The size of the one member of the mapped log, n bytes at in, or false where it may hold more. */
-static bool
-logfile_deflatesize(const unsigned char *in, size_t n, size_t *size)
+/*
+ * Decode the mapped log, n bytes at in, into the buffer, its faults
+ * caught: the size of its text, or 0 where it is not one member whose text
+ * fits, whole, with no flag that only zlib judges.
+ */
+static size_t
+logfile_deflateinto(const unsigned char *in, size_t n)
 {
 	const unsigned char *end = in + n;
-	volatile bool fits = false;
+	size_t used = 0, made = 0;
+	volatile size_t size = 0;
+	volatile int r = -1;
 
 	if (sigsetjmp(logfile_deflatefault, 1) == 0) {
-		*size = size_t(uint32_t(end[-4]) | uint32_t(end[-3]) << 8 | uint32_t(end[-2]) << 16 | uint32_t(end[-1]) << 24);
-		fits = (in[3] & (logfile_gzipreserved | logfile_gzipheadsum)) == 0 && *size <= logfile_deflateratio * n;
+		size = size_t(uint32_t(end[-4]) | uint32_t(end[-3]) << 8 | uint32_t(end[-2]) << 16 | uint32_t(end[-1]) << 24);
+		if ((in[3] & (logfile_gzipreserved | logfile_gzipheadsum)) == 0 && size <= logfile_deflateheap &&
+		    size <= logfile_deflateratio * n)
+			r = logfile_deflate.decompress(logfile_deflater, in, n, logfile_deflatebuf, size, &used, &made);
 	}
-	return fits;
+	return r == logfile_deflatesuccess && used == n && made == size ? size : 0;
 }
 
 /* libdeflate and its buffer, where there is room for them; else zlib decodes, in less. */
@@ -234,44 +197,62 @@ logfile_deflateready(void)
 	return logfile_deflatebuf != nullptr;
 }
 
-static bool
-logfile_deflaterun(logfile_copying *c, int fd)
+/* The text of fd, mapped, as libdeflate decodes it into the buffer: its size, or 0. */
+static size_t
+logfile_deflatemapped(int fd)
 {
 	struct stat st;
+	struct sigaction sa = {}, before;
+	size_t size = 0;
 
 	if (fstat(fd, &st) != 0 || st.st_size < 18 || uint64_t(st.st_size) > SIZE_MAX / 4)
-		return false;
-	size_t n = size_t(st.st_size), size;
+		return 0;
+	size_t n = size_t(st.st_size);
 	void *m = mmap(nullptr, n, PROT_READ, MAP_PRIVATE, fd, 0);
 	if (m == MAP_FAILED)
-		return false;
+		return 0;
 	const unsigned char *in = static_cast<const unsigned char *>(m);
-	struct sigaction sa = {}, before;
 	sa.sa_sigaction = logfile_deflatefaulted;
 	sa.sa_flags = SA_SIGINFO | SA_NODEFER;
 	sigemptyset(&sa.sa_mask);
-	bool whole = false;
 	logfile_deflatefrom = in, logfile_deflateto = in + n;
 	if (sigaction(SIGBUS, &sa, &before) == 0) {
-		if (!logfile_deflatesize(in, n, &size))
-			whole = false;
-		else if (size > logfile_deflateheap)
-			whole = logfile_deflatemapped(c, in, n, size);
-		else if ((whole = logfile_deflateinto(in, n, logfile_deflatebuf, size)))
-			logfile_deflatenote(c, logfile_deflatebuf, size, true);
+		size = logfile_deflateinto(in, n);
 		sigaction(SIGBUS, &before, nullptr);
 	}
 	munmap(m, n);
-	return whole;
+	return size;
+}
+
+/*
+ * Decode fd, whose first have bytes are at buf, whole into the copy, if
+ * libdeflate can: nothing is written where it cannot.  A first read short
+ * of a block holds the whole file, which is decoded from there.
+ */
+static bool
+logfile_deflaterun(logfile_copying *c, int fd, const char *buf, size_t have)
+{
+	size_t size = have >= 18 && have < logfile_blocksize ?
+	    logfile_deflateinto(reinterpret_cast<const unsigned char *>(buf), have) : logfile_deflatemapped(fd);
+
+	for (size_t at = 0; at < size; at += logfile_blocksize)
+		if (!logfile_copywrite(c, logfile_deflatebuf + at, std::min(logfile_blocksize, size - at)))
+			logfile_copyfails(c->f);
+	return size > 0;
 }
 
 logfile_verdict
 logfile_inflate(logfile_copying *c, int fd, char *buf, size_t have)
 {
+	/*
+	 * A small log is libdeflate's, which has the least to set up for one;
+	 * what it does not take whole it leaves untouched, to ISA-L's igzip,
+	 * which streams a large one fastest.
+	 */
+	if (logfile_deflateready() && logfile_deflaterun(c, fd, buf, have))
+		return logfile_whole;
 	if (logfile_isalready())
 		return logfile_isalrun(c, fd, buf, buf + logfile_blocksize, have) ? logfile_whole : logfile_damaged;
-	if (logfile_deflateready())
-		return logfile_deflaterun(c, fd) ? logfile_whole : logfile_damaged;
 	return logfile_unserved;
 }
 

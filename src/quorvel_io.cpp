@@ -52,6 +52,24 @@ quorvel_readat(int fd, char *buf, size_t n, uint64_t off)
 }
 
 bool
+quorvel_writeat(int fd, const char *buf, size_t n, uint64_t off)
+{
+	while (n > 0) {
+		ssize_t w = pwrite(fd, buf, n, off_t(off));
+		if (w < 0 && errno == EINTR)
+			continue;
+		if (w == 0)
+			errno = EIO;
+		if (w <= 0)
+			return false;
+		buf += w;
+		n -= size_t(w);
+		off += uint64_t(w);
+	}
+	return true;
+}
+
+bool
 quorvel_writeall(int fd, const char *buf, size_t n)
 {
 	while (n > 0) {

@@ -54,6 +54,8 @@ void *quorvel_blockalloc(size_t n);
 
 /* Write all of buf to fd, through short writes and signals; false on failure. */
 bool quorvel_writeall(int fd, const char *buf, size_t n);
+/* The same, at offset off of fd. */
+bool quorvel_writeat(int fd, const char *buf, size_t n, uint64_t off);
 
 /* Read n bytes of fd at offset off, through short reads and signals; the count read. */
 size_t quorvel_readat(int fd, char *buf, size_t n, uint64_t off);
