@@ -175,16 +175,17 @@ TEST(Compressed, DataOrToolOrCopyThatFails)
 }
 
 /*
- * Each gzip decoder the system has, ISA-L's or libdeflate, gives what
- * zlib gives alone: the same text of whole data, the same message of
- * damaged or unusual data, to which zlib has the last word.
+ * Each gzip decoder the system has, libdeflate, ISA-L's or both, gives
+ * what zlib gives alone: the same text of whole data, the same message of
+ * damaged or unusual data, to which zlib has the last word; big.gz's text
+ * is more than libdeflate takes.
  */
 TEST(Compressed, EveryGzipDecoderAsZlib)
 {
 	if (!write_logs({"gzip"}).empty())
 		GTEST_SKIP() << "no gzip on PATH";
-	ASSERT_EQ(run_shell("mkdir zlib noisal && : > zlib/libisal.so.2 && : > zlib/libdeflate.so.0 && "
-	    ": > noisal/libisal.so.2 && gzip -c b.log > one.gz && gzip -c a.log | cat one.gz - > two.gz && "
+	ASSERT_EQ(run_shell("mkdir zlib noisal nodeflate && : > zlib/libisal.so.2 && : > zlib/libdeflate.so.0 && "
+	    ": > noisal/libisal.so.2 && : > nodeflate/libdeflate.so.0 && gzip -c b.log > one.gz && gzip -c a.log | cat one.gz - > two.gz && "
 	    "{ cat one.gz; printf junk; } > junk.gz && { cat one.gz; head -c 512 /dev/zero; } > zeros.gz && "
 	    "n=$(wc -c < one.gz) && cp one.gz crc.gz && printf X | dd of=crc.gz bs=1 seek=$((n - 8)) conv=notrunc "
 	    "status=none && cp one.gz len.gz && printf X | dd of=len.gz bs=1 seek=$((n - 4)) conv=notrunc status=none && "
@@ -203,15 +204,14 @@ TEST(Compressed, EveryGzipDecoderAsZlib)
 		std::string run = "$Q a.log " + std::string(f) + ".gz";
 		run_result want = run_shell("LD_LIBRARY_PATH=$PWD/zlib " + run);
 		EXPECT_EQ(want.status, whole.find(" " + std::string(f) + " ") != std::string::npos ? 0 : 1) << f;
-		for (const char *dir : {"", "noisal"}) {
+		for (const char *dir : {"", "noisal", "nodeflate"}) {
 			run_result r = run_shell("LD_LIBRARY_PATH=$PWD/" + std::string(dir) + " " + run);
 			EXPECT_EQ(r.out == want.out, true) << f << " " << dir;
 			EXPECT_EQ(r.err, want.err) << f << " " << dir;
 			EXPECT_EQ(r.status, want.status) << f << " " << dir;
 		}
 	}
-	EXPECT_EQ(run_shell("gzip -dc big.gz > big.log && cmp <($Q big.log) <(LD_LIBRARY_PATH=$PWD/noisal $Q big.gz)")
-	    .status, 0);
+	EXPECT_EQ(run_shell("gzip -dc big.gz > big.log && cmp <($Q big.log) <($Q big.gz)").status, 0);
 }
 
 TEST(Compressed, CopiesInTmpdirAndNoneInherited)

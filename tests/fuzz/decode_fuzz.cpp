@@ -139,7 +139,8 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	 * length still match what ISA-L and libdeflate, which take them, decode:
 	 * from those two such a text is taken where gzip gives none.
 	 */
-	const unsigned hide[] = {0, 1u << logfile_libisal, 1u << logfile_libisal | 1u << logfile_libdeflate};
+	const unsigned hide[] = {1u << logfile_libdeflate, 1u << logfile_libisal,
+	    1u << logfile_libisal | 1u << logfile_libdeflate};
 	for (unsigned h : hide) {
 		logfiles_libraries = ~h;
 		bool fast = logfile_loadlib(logfile_libisal) || logfile_loadlib(logfile_libdeflate);
