@@ -8,8 +8,6 @@
  */
 #include "logfile.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
@@ -103,32 +101,6 @@ logfile_decoderagain(logfile_decoder *d)
 }
 
 /* A step decoded more, ended a stream, met damaged data, or wants more memory than it is given. */
-/*
- * A gzip file's trailer gives the size of its text, modulo 2^32 and of its
- * last member only: room for that much is asked for, where it is large
- * enough to matter and can be true.  The first have bytes of fd are at buf.
- */
-static void
-logfile_gzipreserve(logfile_copying *c, int fd, const char *buf, size_t have)
-{
-	static constexpr uint64_t least = 1 << 20, ratio = 1032;
-	unsigned char end[4];
-	struct stat st;
-	uint64_t n = have;
-
-	/* A first read short of a block holds the whole file. */
-	if (have < 18)
-		return;
-	if (have < logfile_blocksize)
-		memcpy(end, buf + have - 4, 4);
-	else if (fstat(fd, &st) != 0 || (n = uint64_t(st.st_size)) < have ||
-	    quorvel_readat(fd, reinterpret_cast<char *>(end), 4, n - 4) != 4)
-		return;
-	uint64_t size = end[0] | uint32_t(end[1]) << 8 | uint32_t(end[2]) << 16 | uint32_t(end[3]) << 24;
-	if (size >= least && size <= ratio * n)
-		logfile_copyreserve(c, size);
-}
-
 enum logfile_step { logfile_stepmore, logfile_stepend, logfile_stepbad, logfile_stepbig };
 
 /*
@@ -242,8 +214,11 @@ logfile_decode(logfile_copying *c, int fd, logfile_packing format, char *buf, si
 	d.format = format;
 	/* zlib has the last word on what the fastest decoder could not decode. */
 	if (format == logfile_gzip) {
-		logfile_gzipreserve(c, fd, buf, have);
-		logfile_verdict fast = logfile_inflate(c, fd, buf, have);
+		/* Room for the text, where it is large enough to matter. */
+		uint64_t size = logfile_gzipsize(fd, buf, have);
+		if (size >= 1 << 20 && size != UINT64_MAX)
+			logfile_copyreserve(c, size);
+		logfile_verdict fast = logfile_inflate(c, fd, buf, have, size);
 		if (fast == logfile_whole)
 			return fast;
 		if (fast != logfile_unserved) {

@@ -241,15 +241,34 @@ logfile_deflaterun(logfile_copying *c, int fd, const char *buf, size_t have)
 	return size > 0;
 }
 
+uint64_t
+logfile_gzipsize(int fd, const char *buf, size_t have)
+{
+	unsigned char end[4];
+	struct stat st;
+	uint64_t n = have;
+
+	/* A first read short of a block holds the whole file. */
+	if (have < 18)
+		return UINT64_MAX;
+	if (have < logfile_blocksize)
+		memcpy(end, buf + have - 4, 4);
+	else if (fstat(fd, &st) != 0 || (n = uint64_t(st.st_size)) < have ||
+	    quorvel_readat(fd, reinterpret_cast<char *>(end), 4, n - 4) != 4)
+		return UINT64_MAX;
+	uint64_t size = end[0] | uint32_t(end[1]) << 8 | uint32_t(end[2]) << 16 | uint32_t(end[3]) << 24;
+	return size <= logfile_deflateratio * n ? size : UINT64_MAX;
+}
+
 logfile_verdict
-logfile_inflate(logfile_copying *c, int fd, char *buf, size_t have)
+logfile_inflate(logfile_copying *c, int fd, char *buf, size_t have, uint64_t size)
 {
 	/*
 	 * A small log is libdeflate's, which has the least to set up for one;
 	 * what it does not take whole it leaves untouched, to ISA-L's igzip,
 	 * which streams a large one fastest.
 	 */
-	if (logfile_deflateready() && logfile_deflaterun(c, fd, buf, have))
+	if (size <= logfile_deflateheap && logfile_deflateready() && logfile_deflaterun(c, fd, buf, have))
 		return logfile_whole;
 	if (logfile_isalready())
 		return logfile_isalrun(c, fd, buf, buf + logfile_blocksize, have) ? logfile_whole : logfile_damaged;
