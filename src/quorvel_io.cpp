@@ -51,11 +51,12 @@ quorvel_readat(int fd, char *buf, size_t n, uint64_t off)
 	return got;
 }
 
-bool
-quorvel_writeat(int fd, const char *buf, size_t n, uint64_t off)
+/* Write all of buf to fd, at offset off, or at its file offset where off is -1. */
+static bool
+quorvel_write(int fd, const char *buf, size_t n, int64_t off)
 {
 	while (n > 0) {
-		ssize_t w = pwrite(fd, buf, n, off_t(off));
+		ssize_t w = off < 0 ? write(fd, buf, n) : pwrite(fd, buf, n, off_t(off));
 		if (w < 0 && errno == EINTR)
 			continue;
 		if (w == 0)
@@ -64,24 +65,20 @@ quorvel_writeat(int fd, const char *buf, size_t n, uint64_t off)
 			return false;
 		buf += w;
 		n -= size_t(w);
-		off += uint64_t(w);
+		if (off >= 0)
+			off += w;
 	}
 	return true;
 }
 
 bool
+quorvel_writeat(int fd, const char *buf, size_t n, uint64_t off)
+{
+	return quorvel_write(fd, buf, n, int64_t(off));
+}
+
+bool
 quorvel_writeall(int fd, const char *buf, size_t n)
 {
-	while (n > 0) {
-		ssize_t w = write(fd, buf, n);
-		if (w < 0 && errno == EINTR)
-			continue;
-		if (w == 0)
-			errno = EIO;
-		if (w <= 0)
-			return false;
-		buf += w;
-		n -= size_t(w);
-	}
-	return true;
+	return quorvel_write(fd, buf, n, -1);
 }
