@@ -163,7 +163,7 @@ enum logfile_packing { logfile_plain, logfile_gzip, logfile_bzip2, logfile_xz, l
 /* Load the libraries of all formats, as far as the system has them (logfile_load.cpp). */
 void logfile_loadlibraries(void);
 /*
- * The libraries that may be loaded, a bit each (logfile_decode.h): all but
+ * The libraries that may be loaded, a bit each (logfile_load.h): all but
  * those the tests and fuzzers hide, to try each decoder alone.
  */
 extern unsigned logfiles_libraries;

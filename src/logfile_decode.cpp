@@ -12,7 +12,8 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "logfile_decode.h"
+#include "logfile_inflate.h"
+#include "logfile_load.h"
 #include "quorvel_io.h"
 
 /*

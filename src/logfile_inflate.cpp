@@ -7,7 +7,7 @@
  * so has the last word on damaged or unusual data, which give what they
  * always gave.
  */
-#include "logfile_decode.h"
+#include "logfile_inflate.h"
 
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "logfile.h"
+#include "logfile_load.h"
 #include "quorvel_io.h"
 
 /*

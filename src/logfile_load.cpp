@@ -3,7 +3,7 @@
  * needs one: the program links against the standard library alone, and a
  * system that lacks a library still merges, with the format's tool.
  */
-#include "logfile_decode.h"
+#include "logfile_load.h"
 
 #include <dlfcn.h>
 
@@ -27,7 +27,7 @@ unsigned logfiles_libraries = ~0u;
 struct logfile_library {
 	const char *sonames[4];
 	const char *symbols[7];
-	void *entries;		/* one of the structures of logfile_decode.h */
+	void *entries;		/* one of the structures of logfile_load.h */
 	int loaded;		/* 0 not yet tried, 1 loaded, -1 missing */
 };
 

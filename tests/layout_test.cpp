@@ -1,6 +1,6 @@
 /*
  * The decompression libraries' structures and constants, declared by hand
- * in logfile_decode.h, against the libraries' own headers where they are
+ * in logfile_load.h, against the libraries' own headers where they are
  * installed: a new version that lays them out otherwise fails here, not
  * as a misread stream.  A library whose header is missing is skipped, or
  * fails where QUORVEL_REQUIRE_DECOMPRESSORS=1 (as in CI).
@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "logfile_decode.h"
+#include "logfile_load.h"
 
 #if __has_include(<zlib.h>)
 #include <zlib.h>

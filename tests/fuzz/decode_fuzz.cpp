@@ -20,7 +20,7 @@
 
 #include "common.h"
 #include "logfile.h"
-#include "logfile_decode.h"
+#include "logfile_load.h"
 #include "quorvel_io.h"
 
 namespace {

@@ -3,16 +3,13 @@
  * one's interface it uses, declared by hand, laid out as the library's
  * own header lays them out (tests/layout_test.cpp compares the two where
  * the headers are installed), and the loading of each library at run
- * time (logfile_load.cpp), below the decoders of logfile_decode.cpp and
- * logfile_inflate.cpp.
+ * time, below the decoders of logfile_decode.cpp and logfile_inflate.cpp.
  */
-#ifndef LOGFILE_DECODE_H
-#define LOGFILE_DECODE_H
+#ifndef LOGFILE_LOAD_H
+#define LOGFILE_LOAD_H
 
 #include <cstddef>
 #include <cstdint>
-
-#include "logfile.h"
 
 /* zlib: z_stream, and the results of inflate. */
 struct logfile_zstream {
@@ -155,24 +152,5 @@ extern struct logfile_deflateentries {
 
 /* Load the library, once: false when the system has none that serves. */
 bool logfile_loadlib(logfile_lib lib);
-
-/*
- * logfile_inflate.cpp: gzip by the fastest decoder the system has.
- *
- * The size of the text of gzip data in fd, whose first have bytes are at
- * buf, as its trailer gives it (of the last member, modulo 2^32), where
- * that can be true; else UINT64_MAX.
- */
-uint64_t logfile_gzipsize(int fd, const char *buf, size_t have);
-/*
- * Decode fd, read from its start, whose first have bytes are at buf, into
- * the copy, through buf of 2 x logfile_blocksize bytes; size is what
- * logfile_gzipsize gave.  whole; unserved when there is no such decoder,
- * buf untouched; damaged when it fails, which leaves a copy to take back
- * and buf overwritten.
- */
-logfile_verdict logfile_inflate(logfile_copying *c, int fd, char *buf, size_t have, uint64_t size);
-/* Give back what the decoders took, before the index is made. */
-void logfile_inflatefree(void);
 
 #endif
