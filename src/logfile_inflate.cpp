@@ -176,7 +176,8 @@ logfile_deflateinto(const unsigned char *in, size_t n)
 	volatile size_t size = 0;
 	volatile int r = -1;
 
-	if (sigsetjmp(logfile_deflatefault, 1) == 0) {
+	/* SA_NODEFER leaves the signal unblocked: no mask to save, and no call a log. */
+	if (sigsetjmp(logfile_deflatefault, 0) == 0) {
 		size = size_t(uint32_t(end[-4]) | uint32_t(end[-3]) << 8 | uint32_t(end[-2]) << 16 | uint32_t(end[-1]) << 24);
 		if ((in[3] & (logfile_gzipreserved | logfile_gzipheadsum)) == 0 && size <= logfile_deflateheap &&
 		    size <= logfile_deflateratio * n)
