@@ -75,6 +75,25 @@ logfile_countfd(logfile *f, int fd, uint64_t size, char *buf, size_t n)
 	return true;
 }
 
+/*
+ * The first block of a regular file of size bytes, or all of it where it
+ * is shorter: -1 where it cannot be read.  A read may stop short before
+ * the end (FUSE, network file systems), and the decoders take a block
+ * read short for the whole file; only a read at the size fstat gave, or
+ * one of nothing, ends it.
+ */
+static ssize_t
+logfile_readhead(int fd, char *buf, uint64_t size)
+{
+	ssize_t r = quorvel_pread(fd, buf, logfile_blocksize, 0);
+	size_t n = r > 0 ? size_t(r) : 0;
+
+	while (r > 0 && n < logfile_blocksize && n != size)
+		if ((r = quorvel_pread(fd, buf + n, logfile_blocksize - n, n)) > 0)
+			n += size_t(r);
+	return r < 0 ? -1 : ssize_t(n);
+}
+
 /* Open f's name to be counted: its descriptor, or -1 with errno saying why not. */
 static int
 logfile_openinput(const logfile *f, struct stat *st)
@@ -107,7 +126,7 @@ logfile_countone(logfile *f, char *buf)
 	f->dev = st.st_dev;
 	f->ino = st.st_ino;
 	/* The first block says whether the file is compressed. */
-	ssize_t first = S_ISREG(st.st_mode) ? quorvel_pread(fd, buf, logfile_blocksize, 0) : 0;
+	ssize_t first = S_ISREG(st.st_mode) ? logfile_readhead(fd, buf, uint64_t(st.st_size)) : 0;
 	logfile_packing format = first > 0 ? logfile_format(buf, size_t(first)) : logfile_plain;
 	/* A copy is counted as it is written. */
 	if (!S_ISREG(st.st_mode) || format != logfile_plain) {
