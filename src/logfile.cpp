@@ -126,15 +126,16 @@ logfile_countone(logfile *f, char *buf)
 	f->dev = st.st_dev;
 	f->ino = st.st_ino;
 	/* The first block says whether the file is compressed. */
-	ssize_t first = S_ISREG(st.st_mode) ? logfile_readhead(fd, buf, uint64_t(st.st_size)) : 0;
+	uint64_t size = uint64_t(st.st_size);
+	ssize_t first = S_ISREG(st.st_mode) ? logfile_readhead(fd, buf, size) : 0;
 	logfile_packing format = first > 0 ? logfile_format(buf, size_t(first)) : logfile_plain;
 	/* A copy is counted as it is written. */
 	if (!S_ISREG(st.st_mode) || format != logfile_plain) {
-		f->counted = format != logfile_plain ? logfile_decompress(f, fd, format, buf, size_t(first)) :
+		f->counted = format != logfile_plain ? logfile_decompress(f, fd, format, buf, size_t(first), size) :
 		    logfile_copy(f, fd, buf);
 	} else {
 		f->counted = true;
-		if (first < 0 || !logfile_countfd(f, fd, uint64_t(st.st_size), buf, size_t(first))) {
+		if (first < 0 || !logfile_countfd(f, fd, size, buf, size_t(first))) {
 			f->lines = 0;
 			logfile_lose(f, "Cannot read %s again\n");
 		}

@@ -129,6 +129,8 @@ struct logfile_copying {
 	uint64_t base;
 	logfile_counter count;
 	logfile_sum sum;
+	/* Where a read of the input met its end: UINT64_MAX before. */
+	uint64_t inputend;
 };
 
 /* Start f's copy at the end of the copies. */
@@ -207,10 +209,11 @@ bool logfile_copy(logfile *f, int fd, char *buf);
  * Decompress fd, a file read from its start, whose first have bytes are
  * at buf already, into a copy as logfile_copy does: with the format's
  * library where the system has it, else, or when the library fails on it,
- * with "tool -dc".  False, and f lost, when the tool cannot be run, fails
- * or dies.
+ * with "tool -dc".  size is what fstat gave, and a library that meets the
+ * end before it finds the file cut while it is read.  False, and f lost,
+ * when the tool cannot be run, fails or dies, or the file was cut.
  */
-bool logfile_decompress(logfile *f, int fd, logfile_packing format, char *buf, size_t have);
+bool logfile_decompress(logfile *f, int fd, logfile_packing format, char *buf, size_t have, uint64_t size);
 
 /* logfile.cpp: the list of files and the counting pass. */
 

@@ -202,9 +202,9 @@ logfile_copy(logfile *f, int fd, char *buf)
 	FILE *raw = logfile_tempfile();
 	if (raw == nullptr)
 		logfile_copyfails(f);
-	c = {f, fileno(raw), 0, {0, 0}, {}};
+	c = {f, fileno(raw), 0, {0, 0}, {}, UINT64_MAX};
 	logfile_packing format = logfile_format(buf, size_t(n));
-	bool ok = logfile_copyfd(&c, fd, -1, buf, size_t(n)) ? logfile_decompress(f, fileno(raw), format, buf, 0) :
+	bool ok = logfile_copyfd(&c, fd, -1, buf, size_t(n)) ? logfile_decompress(f, fileno(raw), format, buf, 0, 0) :
 	    logfile_copylost(f);
 	fclose(raw);
 	return ok;
@@ -258,7 +258,7 @@ logfile_tooldecides(logfile_copying *c, int fd, logfile_packing format, char *bu
 }
 
 bool
-logfile_decompress(logfile *f, int fd, logfile_packing format, char *buf, size_t have)
+logfile_decompress(logfile *f, int fd, logfile_packing format, char *buf, size_t have, uint64_t size)
 {
 	logfile_copying c;
 	char why[128];
@@ -266,6 +266,12 @@ logfile_decompress(logfile *f, int fd, logfile_packing format, char *buf, size_t
 	logfile_beforecopies();
 	logfile_copystart(&c, f);
 	logfile_verdict v = logfile_decode(&c, fd, format, buf, have);
+	/* Its data ended before the size fstat gave: it was cut while it was read. */
+	if (v != logfile_unread && c.inputend < size) {
+		logfile_copyundo(&c);
+		logfile_lose(f, "Cannot read %s again\n");
+		return false;
+	}
 	if (v == logfile_whole) {
 		logfile_copyfinish(&c);
 		return true;

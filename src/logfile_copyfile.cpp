@@ -81,7 +81,7 @@ logfile_copystart(logfile_copying *c, logfile *f)
 	uint64_t page = logfile_copypage;
 	f->copy = logfiles_copies;
 	f->copybase = (logfiles_copiesend + page - 1) / page * page;
-	*c = {f, fileno(logfiles_copies), f->copybase, {0, 0}, {}};
+	*c = {f, fileno(logfiles_copies), f->copybase, {0, 0}, {}, UINT64_MAX};
 }
 
 void
@@ -118,7 +118,7 @@ logfile_copyrewind(logfile_copying *c)
 
 	if (ftruncate(c->fd, off_t(f->copybase)) != 0)
 		logfile_copyfails(f);
-	*c = {f, c->fd, c->base, {0, 0}, {}};
+	*c = {f, c->fd, c->base, {0, 0}, {}, UINT64_MAX};
 }
 
 void

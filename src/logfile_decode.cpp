@@ -178,12 +178,15 @@ logfile_decoderrun(logfile_decoder *d, logfile_copying *c, int fd, char *in, cha
 	/* A first read short of a block met the file's end. */
 	bool last = have > 0 && have < logfile_blocksize, ended = false;
 
+	if (last)
+		c->inputend = have;
 	for (;;) {
 		if (left == 0 && !last) {
 			ssize_t n = quorvel_pread(fd, in, logfile_blocksize, off);
 			if (n < 0)
 				return logfile_unread;
-			last = n == 0;
+			if ((last = n == 0))
+				c->inputend = off;
 			off += uint64_t(n), next = in, left = size_t(n);
 		}
 		if (ended) {

@@ -97,6 +97,8 @@ logfile_isalrun(logfile_copying *c, int fd, char *in, char *out, size_t have)
 	/* A first read short of a block met the file's end. */
 	bool last = have > 0 && have < logfile_blocksize;
 
+	if (last)
+		c->inputend = have;
 	logfile_isal.init(s);
 	s->crc_flag = logfile_isalgzip;
 	if (!logfile_gzipflags(fd, next, left, 0, logfile_gzipreserved))
@@ -106,7 +108,8 @@ logfile_isalrun(logfile_copying *c, int fd, char *in, char *out, size_t have)
 			ssize_t n = quorvel_pread(fd, in, logfile_blocksize, off);
 			if (n < 0)
 				return false;
-			last = n == 0;
+			if ((last = n == 0))
+				c->inputend = off;
 			off += uint64_t(n), next = reinterpret_cast<const unsigned char *>(in), left = size_t(n);
 		}
 		if (s->block_state == logfile_isalblockfinish) {
@@ -199,9 +202,12 @@ logfile_deflateready(void)
 	return logfile_deflatebuf != nullptr;
 }
 
-/* The text of fd, mapped, as libdeflate decodes it into the buffer: its size, or 0. */
+/*
+ * The text of fd, mapped, as libdeflate decodes it into the buffer: its
+ * size, or 0; end is where the mapping ended.
+ */
 static size_t
-logfile_deflatemapped(int fd)
+logfile_deflatemapped(int fd, uint64_t *end)
 {
 	struct stat st;
 	struct sigaction sa = {}, before;
@@ -210,6 +216,7 @@ logfile_deflatemapped(int fd)
 	if (fstat(fd, &st) != 0 || st.st_size < 18 || uint64_t(st.st_size) > SIZE_MAX / 4)
 		return 0;
 	size_t n = size_t(st.st_size);
+	*end = n;
 	void *m = mmap(nullptr, n, PROT_READ, MAP_PRIVATE, fd, 0);
 	if (m == MAP_FAILED)
 		return 0;
@@ -234,12 +241,15 @@ logfile_deflatemapped(int fd)
 static bool
 logfile_deflaterun(logfile_copying *c, int fd, const char *buf, size_t have)
 {
+	uint64_t end = have;
 	size_t size = have >= 18 && have < logfile_blocksize ?
-	    logfile_deflateinto(reinterpret_cast<const unsigned char *>(buf), have) : logfile_deflatemapped(fd);
+	    logfile_deflateinto(reinterpret_cast<const unsigned char *>(buf), have) : logfile_deflatemapped(fd, &end);
 
 	for (size_t at = 0; at < size; at += logfile_blocksize)
 		if (!logfile_copywrite(c, logfile_deflatebuf + at, std::min(logfile_blocksize, size - at)))
 			logfile_copyfails(c->f);
+	if (size > 0)
+		c->inputend = end;
 	return size > 0;
 }
 

@@ -56,6 +56,31 @@ TEST(Shrink, CutWhileCounted)
 }
 
 /*
+ * A gzipped log of two members cut at the end of the first while it is
+ * decoded, before its second or third read, by each decoder, is said as a
+ * plain log so cut is.
+ */
+TEST(Shrink, CompressedCutWhileCounted)
+{
+	std::string other = lines("other", 300, 1);
+	scratch_write("other.log", other);
+	/* The first member more than a read: random text. */
+	ASSERT_EQ(run_shell("mkdir zlib noisal nodeflate && : > zlib/libisal.so.2 && : > zlib/libdeflate.so.0 && "
+	    ": > noisal/libisal.so.2 && : > nodeflate/libdeflate.so.0 && head -c 600000 /dev/urandom | od -An -tx1 | "
+	    "sed 's,^,10.0.0.1 - - [05/Mar/2003:00:00:00 +0000] \"GET /,' > one && gzip -1c one > m1 && head -n 9 one | "
+	    "gzip -c | cat m1 - > live.gz && test $(wc -c < m1) -gt 300000").status, 0);
+	for (const char *libs : {"", "zlib", "noisal", "nodeflate"})
+		for (const char *read : {"2", "3"}) {
+			run_result r = run_shell("cp live.gz cut.gz && ASAN_OPTIONS=verify_asan_link_order=0 "
+			    "QUORVEL_CUT=\"$PWD/cut.gz " + std::string(read) + " $(wc -c < m1)\" LD_PRELOAD='"
+			    QUORVEL_SHRINK_SHIM "' LD_LIBRARY_PATH=$PWD/" + libs + " $Q cut.gz other.log");
+			EXPECT_EQ(r.out, other) << libs << " " << read;
+			EXPECT_EQ(r.err, "Cannot read cut.gz again\n") << libs << " " << read;
+			EXPECT_EQ(r.status, 1) << libs << " " << read;
+		}
+}
+
+/*
  * A log of two members or streams whose first read stops at the end of
  * the first, with each decoder, is merged whole.
  */

@@ -89,7 +89,7 @@ decode(void)
 	setenv("PATH", "/nonexistent", 1);
 	int err = dup(2), null = open("/dev/null", O_WRONLY);
 	dup2(null, 2);
-	decoded d = {logfile_decompress(f, fd, format, buf, size_t(first)), false, {}};
+	decoded d = {logfile_decompress(f, fd, format, buf, size_t(first), 0), false, {}};
 	logfile_decodersfree();
 	dup2(err, 2);
 	close(err), close(null), close(fd);
