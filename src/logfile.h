@@ -145,6 +145,13 @@ bool logfile_copywrite(logfile_copying *c, const char *p, size_t n);
 void logfile_copyreserve(logfile_copying *c, uint64_t n);
 /* Count n bytes put in the copy's place by other means. */
 void logfile_copynote(logfile_copying *c, const char *p, size_t n);
+/*
+ * Does a first read of have bytes of the input, short of a block, hold
+ * all of it?  Its end is then noted in c, as by logfile_copyread.
+ */
+bool logfile_copyfirst(logfile_copying *c, size_t have);
+/* A block of the input at off, into in: its length, 0 at its end, noted in c, or -1. */
+ssize_t logfile_copyread(logfile_copying *c, int fd, char *in, uint64_t off);
 /* Take back what was written of the copy, to write it anew. */
 void logfile_copyrewind(logfile_copying *c);
 /* The copy is whole: its lines, size and checksums become f's. */

@@ -111,6 +111,26 @@ logfile_copyreserve(logfile_copying *c, uint64_t n)
 #endif
 }
 
+bool
+logfile_copyfirst(logfile_copying *c, size_t have)
+{
+	bool all = have > 0 && have < logfile_blocksize;
+
+	if (all)
+		c->inputend = have;
+	return all;
+}
+
+ssize_t
+logfile_copyread(logfile_copying *c, int fd, char *in, uint64_t off)
+{
+	ssize_t n = quorvel_pread(fd, in, logfile_blocksize, off);
+
+	if (n == 0)
+		c->inputend = off;
+	return n;
+}
+
 void
 logfile_copyrewind(logfile_copying *c)
 {

@@ -175,18 +175,14 @@ logfile_decoderrun(logfile_decoder *d, logfile_copying *c, int fd, char *in, cha
 	const char *next = in;
 	size_t left = have;
 	uint64_t off = have;
-	/* A first read short of a block met the file's end. */
-	bool last = have > 0 && have < logfile_blocksize, ended = false;
+	bool last = logfile_copyfirst(c, have), ended = false;
 
-	if (last)
-		c->inputend = have;
 	for (;;) {
 		if (left == 0 && !last) {
-			ssize_t n = quorvel_pread(fd, in, logfile_blocksize, off);
+			ssize_t n = logfile_copyread(c, fd, in, off);
 			if (n < 0)
 				return logfile_unread;
-			if ((last = n == 0))
-				c->inputend = off;
+			last = n == 0;
 			off += uint64_t(n), next = in, left = size_t(n);
 		}
 		if (ended) {

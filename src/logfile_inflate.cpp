@@ -94,22 +94,18 @@ logfile_isalrun(logfile_copying *c, int fd, char *in, char *out, size_t have)
 	const unsigned char *next = reinterpret_cast<const unsigned char *>(in);
 	size_t left = have;
 	uint64_t off = have;
-	/* A first read short of a block met the file's end. */
-	bool last = have > 0 && have < logfile_blocksize;
+	bool last = logfile_copyfirst(c, have);
 
-	if (last)
-		c->inputend = have;
 	logfile_isal.init(s);
 	s->crc_flag = logfile_isalgzip;
 	if (!logfile_gzipflags(fd, next, left, 0, logfile_gzipreserved))
 		return false;
 	for (;;) {
 		if (left == 0 && !last) {
-			ssize_t n = quorvel_pread(fd, in, logfile_blocksize, off);
+			ssize_t n = logfile_copyread(c, fd, in, off);
 			if (n < 0)
 				return false;
-			if ((last = n == 0))
-				c->inputend = off;
+			last = n == 0;
 			off += uint64_t(n), next = reinterpret_cast<const unsigned char *>(in), left = size_t(n);
 		}
 		if (s->block_state == logfile_isalblockfinish) {
